@@ -1,0 +1,28 @@
+// Assertions: the exception raised when a checked precondition fails, and
+// the two ways of checking one.
+#pragma once
+
+#include <cstdint>
+
+#include "except.hpp"
+
+namespace lexspot {
+
+// Raised whenever a checked precondition does not hold. Reason "Assertion failed".
+extern const Exception assertion_failed;
+
+// The function form: raises `assertion_failed` when `value` is 0, located
+// inside this module rather than at the caller.
+void check_assertion(int32_t value);
+
+// The inline form every module uses for its preconditions: raises
+// `assertion_failed` at the caller's own file and line when `holds` is false.
+// The location defaults to the call site, so a check reads
+// `assert_require(n > 0);`.
+inline void assert_require(bool holds, const char *file = __builtin_FILE(),
+                           int32_t line = __builtin_LINE()) {
+    if (!holds) [[unlikely]]
+        raise_exception(&assertion_failed, file, line);
+}
+
+} // namespace lexspot

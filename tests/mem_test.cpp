@@ -1,0 +1,147 @@
+#include "mem.hpp"
+
+#include <csignal>
+#include <cstring>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "assert.hpp"
+
+namespace lexspot {
+namespace {
+
+// Runs `f` under a frame and returns what it raised (null when nothing).
+template <typename F>
+ExceptionFrame raised_by(F f) {
+    ExceptionFrame seen{};
+    EXCEPTION_TRY { f(); }
+    EXCEPTION_HANDLER(frame) { seen = frame; }
+    EXCEPTION_END
+    return seen;
+}
+
+constexpr int64_t huge = INT64_MAX; // far beyond any machine
+
+TEST(MemTest, PreconditionsRaiseAtMem) {
+    void *block = mem_allocate(16);
+    struct Case {
+        const char *what;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"allocate 0", [] { mem_allocate(0, "caller.c", 1); }},
+        {"allocate -1", [] { mem_allocate(-1, "caller.c", 1); }},
+        {"zeroed count 0", [] { mem_allocate_zeroed(0, 4, "caller.c", 1); }},
+        {"zeroed count 0 size 0", [] { mem_allocate_zeroed(0, 0, "caller.c", 1); }},
+        {"zeroed count -1 size huge", [] { mem_allocate_zeroed(-1, huge, "caller.c", 1); }},
+        {"zeroed size 0", [] { mem_allocate_zeroed(4, 0, "caller.c", 1); }},
+        {"zeroed size -3", [] { mem_allocate_zeroed(4, -3, "caller.c", 1); }},
+        {"reallocate null", [] { mem_reallocate(nullptr, 8, "caller.c", 1); }},
+        {"reallocate null size 0", [] { mem_reallocate(nullptr, 0, "caller.c", 1); }},
+        {"reallocate size 0", [&] { mem_reallocate(block, 0, "caller.c", 1); }},
+        {"reallocate size -1", [&] { mem_reallocate(block, -1, "caller.c", 1); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ExceptionFrame f = raised_by(c.call);
+        EXPECT_EQ(f.exception, &assertion_failed);
+        EXPECT_STREQ(f.file, "src/mem.cpp");
+        EXPECT_GT(f.line, 0);
+    }
+    // The block survived the failed resize to 0 and is still usable.
+    std::memset(block, 0xAB, 16);
+    block = mem_reallocate(block, 32);
+    EXPECT_EQ(static_cast<unsigned char *>(block)[15], 0xAB);
+    mem_release(block);
+}
+
+// The count is tested before the element size, so their failures are at
+// different lines.
+TEST(MemTest, ZeroedTestsCountFirst) {
+    ExceptionFrame count = raised_by([] { mem_allocate_zeroed(0, 0); });
+    ExceptionFrame size = raised_by([] { mem_allocate_zeroed(1, 0); });
+    EXPECT_LT(count.line, size.line);
+}
+
+TEST(MemTest, ZeroedBlockIsZero) {
+    auto *p = static_cast<unsigned char *>(mem_allocate_zeroed(8, 3));
+    for (int i = 0; i < 24; ++i)
+        EXPECT_EQ(p[i], 0) << i;
+    mem_release(p);
+}
+
+TEST(MemTest, ReallocateKeepsContents) {
+    auto *p = static_cast<char *>(mem_allocate(4));
+    std::memcpy(p, "abcd", 4);
+    p = static_cast<char *>(mem_reallocate(p, 1 << 20));
+    EXPECT_EQ(std::memcmp(p, "abcd", 4), 0);
+    p = static_cast<char *>(mem_reallocate(p, 2));
+    EXPECT_EQ(std::memcmp(p, "ab", 2), 0);
+    mem_release(p);
+    mem_release(nullptr);
+    mem_release(nullptr, nullptr, -1);
+}
+
+// Exhaustion is reported at the caller's location, or at src/mem's when the
+// caller gives no path; the caller's line passes through unchanged.
+TEST(MemTest, ExhaustionRaisesAtRequester) {
+    void *block = mem_allocate(8);
+    struct Case {
+        const char *what;
+        std::function<void()> call;
+        const char *file; // expected; null means src/mem's own
+        int32_t line;     // expected when file is given
+    };
+    const Case cases[] = {
+        {"allocate", [] { mem_allocate(huge, "src/text.cpp", 77); }, "src/text.cpp", 77},
+        {"zeroed", [] { mem_allocate_zeroed(huge, huge, "src/array.cpp", 5); }, "src/array.cpp", 5},
+        {"zeroed product", [] { mem_allocate_zeroed(INT64_C(1) << 40, INT64_C(1) << 40, "z.c", 9); },
+         "z.c", 9},
+        {"reallocate", [&] { mem_reallocate(block, huge, "src/mp.cpp", 3); }, "src/mp.cpp", 3},
+        {"line 0", [] { mem_allocate(huge, "src/text.cpp", 0); }, "src/text.cpp", 0},
+        {"line -2", [] { mem_allocate(huge, "src/text.cpp", -2); }, "src/text.cpp", -2},
+        {"allocate no path", [] { mem_allocate(huge, nullptr, 77); }, nullptr, 0},
+        {"zeroed no path", [] { mem_allocate_zeroed(huge, huge, nullptr, 77); }, nullptr, 0},
+        {"reallocate no path", [&] { mem_reallocate(block, huge, nullptr, 77); }, nullptr, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ExceptionFrame f = raised_by(c.call);
+        EXPECT_EQ(f.exception, &allocation_failed);
+        if (c.file != nullptr) {
+            EXPECT_STREQ(f.file, c.file);
+            EXPECT_EQ(f.line, c.line);
+        } else {
+            EXPECT_STREQ(f.file, "src/mem.cpp");
+            EXPECT_GT(f.line, 0);
+            EXPECT_NE(f.line, 77);
+        }
+    }
+    // A failed resize leaves the block alone.
+    static_cast<char *>(block)[7] = 'x';
+    EXPECT_EQ(static_cast<char *>(block)[7], 'x');
+    mem_release(block);
+}
+
+// The default location is the caller's own line.
+TEST(MemTest, DefaultLocationIsTheCall) {
+    const int32_t expected = __LINE__ + 1;
+    ExceptionFrame f = raised_by([] { mem_allocate(huge); });
+    EXPECT_STREQ(f.file, "tests/mem_test.cpp");
+    EXPECT_EQ(f.line, expected);
+}
+
+// The sanitizer's allocator may write a warning of its own before the report,
+// so only the report's end is compared exactly.
+TEST(MemDeathTest, UncaughtExhaustionNamesTheRequester) {
+    EXPECT_EXIT(mem_allocate(huge, "src/table.cpp", 120), ::testing::KilledBySignal(SIGABRT),
+                ::testing::EndsWith("Uncaught exception Allocation Failed raised at "
+                              "src/table.cpp:120\naborting...\n"));
+    EXPECT_EXIT(mem_allocate(huge, nullptr, 120), ::testing::KilledBySignal(SIGABRT),
+                ::testing::ContainsRegex("Uncaught exception Allocation Failed raised at "
+                                        "src/mem\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n$"));
+}
+
+} // namespace
+} // namespace lexspot
