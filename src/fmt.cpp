@@ -61,6 +61,12 @@ constinit std::array<ConversionFn, 256> fmt_conversions = standard_conversions()
 // character, rewritten by every floating conversion.
 char fmt_float_template[6] = "%.dd?";
 
+// Indexes of the flag counts that the emitters read.
+constexpr int flag_minus = '-';
+constexpr int flag_plus = '+';
+constexpr int flag_space = ' ';
+constexpr int flag_zero = '0';
+
 // Sends `count` copies of `c`; nothing when count <= 0.
 inline void put_repeated(int c, int64_t count, PutFn put, void *closure) {
     for (int64_t i = 0; i < count; ++i)
@@ -102,7 +108,7 @@ inline int normalise_width(unsigned char flags[256], int width) {
     if (width == fmt_unspecified)
         return 0;
     if (width < 0) {
-        flags['-'] = 1;
+        flags[flag_minus] = 1;
         return -width;
     }
     return width;
@@ -286,15 +292,15 @@ void fmt_pad_string(const char *str, int len, PutFn put, void *closure, unsigned
     assert_require(flags != nullptr);
     int w = normalise_width(flags, width);
     if (precision >= 0) {
-        flags['0'] = 0;
+        flags[flag_zero] = 0;
         if (precision < len)
             len = precision;
     }
     int pad = w - len;
-    if (flags['-'] == 0)
+    if (flags[flag_minus] == 0)
         put_repeated(' ', pad, put, closure);
     put_bytes(str, len, put, closure);
-    if (flags['-'] != 0)
+    if (flags[flag_minus] != 0)
         put_repeated(' ', pad, put, closure);
 }
 
@@ -305,16 +311,16 @@ void fmt_pad_number(const char *str, int len, PutFn put, void *closure, unsigned
     assert_require(flags != nullptr);
     int w = normalise_width(flags, width);
     if (precision >= 0)
-        flags['0'] = 0;
+        flags[flag_zero] = 0;
 
     int sign = 0;
     if (len > 0 && (str[0] == '-' || str[0] == '+')) {
         sign = str[0];
         ++str;
         --len;
-    } else if (flags['+'] != 0) {
+    } else if (flags[flag_plus] != 0) {
         sign = '+';
-    } else if (flags[' '] != 0) {
+    } else if (flags[flag_space] != 0) {
         sign = ' ';
     }
 
@@ -327,10 +333,10 @@ void fmt_pad_number(const char *str, int len, PutFn put, void *closure, unsigned
     int64_t total = (n > len ? n : len) + int64_t{sign != 0};
     int64_t fill = w - total;
 
-    if (flags['-'] != 0) {
+    if (flags[flag_minus] != 0) {
         if (sign != 0)
             put(sign, closure);
-    } else if (flags['0'] != 0) {
+    } else if (flags[flag_zero] != 0) {
         if (sign != 0)
             put(sign, closure);
         put_repeated('0', fill, put, closure);
@@ -341,7 +347,7 @@ void fmt_pad_number(const char *str, int len, PutFn put, void *closure, unsigned
     }
     put_repeated('0', n - len, put, closure);
     put_bytes(str, len, put, closure);
-    if (flags['-'] != 0)
+    if (flags[flag_minus] != 0)
         put_repeated(' ', fill, put, closure);
 }
 
@@ -375,10 +381,10 @@ void fmt_conv_char(int, va_list &args, PutFn put, void *closure, unsigned char f
                    int width, int) {
     int w = normalise_width(flags, width);
     int c = static_cast<unsigned char>(va_arg(args, int));
-    if (flags['-'] == 0)
+    if (flags[flag_minus] == 0)
         put_repeated(' ', w - 1, put, closure);
     put(c, closure);
-    if (flags['-'] != 0)
+    if (flags[flag_minus] != 0)
         put_repeated(' ', w - 1, put, closure);
 }
 
