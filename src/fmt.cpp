@@ -7,6 +7,7 @@
 #include "fmt.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -443,6 +444,9 @@ void fmt_conv_float(int code, va_list &args, PutFn put, void *closure, unsigned 
     fmt_float_template[3] = static_cast<char>('0' + p % 10);
     fmt_float_template[4] = static_cast<char>(code);
     double value = va_arg(args, double);
+    // Zeros in front of inf or nan would make it read as a number.
+    if (!std::isfinite(value))
+        flags[flag_zero] = 0;
     // The longest text: -DBL_MAX in fixed point at precision 99, 410 characters.
     char buf[420];
 #pragma GCC diagnostic push
