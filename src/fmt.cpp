@@ -432,10 +432,18 @@ void fmt_conv_string(int, va_list &args, PutFn put, void *closure, unsigned char
                    precision);
 }
 
+// Whether sprintf reads a double for this conversion character.
+inline bool is_floating_code(int code) {
+    return code > 0 && code <= 255 && std::strchr("aAeEfFgG", code) != nullptr;
+}
+
 // sprintf shapes the text by the precision; the emitter then sees no
 // precision, so it adds no zeros of its own and the `0` flag fills the field.
+// The routine may be installed under any character, and the character goes
+// into the sprintf format: one that reads no double is refused.
 void fmt_conv_float(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                     int width, int precision) {
+    assert_require(is_floating_code(code));
     int p = precision >= 0 ? precision : 6;
     if (code == 'g' && p == 0)
         p = 1;

@@ -312,6 +312,42 @@ TEST(FmtConversionTest, StandardConversions) {
         EXPECT_EQ(c.actual, c.expected);
 }
 
+// The floating routine builds its sprintf format from the conversion
+// character, so under another character it must refuse rather than hand
+// sprintf a conversion that reads a double as an int or a pointer (or, for
+// n, writes through one). The upper-case and hexadecimal forms read a double
+// and are accepted.
+TEST(FmtConversionTest, FloatingRoutineRefusesNonFloatingCharacters) {
+    const ConversionFn floating = fmt_install('f', nullptr);
+    fmt_install('f', floating);
+    struct Case {
+        int code;
+        const char *format;
+        const char *expected; // null: assertion_failed
+    };
+    const Case cases[] = {
+        {'E', "%.2E", "1.50E+00"}, {'F', "%F", "1.500000"}, {'G', "%G", "1.5"},
+        {'a', "%.1a", "0x1.8p+0"}, {'d', "%d", nullptr},    {'x', "%x", nullptr},
+        {'c', "%c", nullptr},      {'s', "%s", nullptr},    {'n', "%n", nullptr},
+        {'%', "%5%", nullptr},     {0xff, "%\xff", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.format);
+        ConversionFn saved = fmt_install(c.code, floating);
+        std::string out;
+        ExceptionFrame frame = raised_by([&] { out = format(c.format, 1.5); });
+        fmt_install(c.code, saved);
+        if (c.expected != nullptr) {
+            EXPECT_EQ(frame.exception, nullptr);
+            EXPECT_EQ(out, c.expected);
+        } else {
+            EXPECT_EQ(frame.exception, &assertion_failed);
+            EXPECT_STREQ(frame.file, "src/fmt.cpp");
+            EXPECT_EQ(out, "");
+        }
+    }
+}
+
 // ---- The engine
 
 // What a routine was called with.
