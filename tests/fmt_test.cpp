@@ -312,6 +312,28 @@ TEST(FmtConversionTest, StandardConversions) {
         EXPECT_EQ(c.actual, c.expected);
 }
 
+// The table starts with the ten standard characters, served by eight routines
+// (one for e, f and g), and nothing else.
+TEST(FmtConversionTest, TableStartsWithTheStandardRoutines) {
+    ConversionFn held[256] = {};
+    for (int code = 1; code < 256; ++code) {
+        held[code] = fmt_install(code, nullptr);
+        fmt_install(code, held[code]);
+    }
+    std::string served;
+    for (int code = 1; code < 256; ++code)
+        if (held[code] != nullptr)
+            served.push_back(static_cast<char>(code));
+    EXPECT_EQ(served, "cdefgopsux");
+    EXPECT_EQ(held['e'], held['f']);
+    EXPECT_EQ(held['e'], held['g']);
+    const std::vector<ConversionFn> routines = {held['c'], held['d'], held['e'], held['o'],
+                                                held['p'], held['s'], held['u'], held['x']};
+    for (size_t i = 0; i < routines.size(); ++i)
+        for (size_t j = i + 1; j < routines.size(); ++j)
+            EXPECT_NE(routines[i], routines[j]) << i << " " << j;
+}
+
 // The floating routine builds its sprintf format from the conversion
 // character, so under another character it must refuse rather than hand
 // sprintf a conversion that reads a double as an int or a pointer (or, for
