@@ -291,7 +291,8 @@ TEST_F(TextTest, ConcatOfAdjacentTextsCopiesNothing) {
     Text r = text_concat(text_slice(s, 1, 3), text_slice(s, 3, -3));
     EXPECT_EQ(r.str, s.str);
     EXPECT_EQ(str(r), "hello, wo");
-    Text letters = text_concat(text_slice(text_upper_letters, 1, 4), text_slice(text_upper_letters, 4, 7));
+    Text letters =
+        text_concat(text_slice(text_upper_letters, 1, 4), text_slice(text_upper_letters, 4, 7));
     EXPECT_EQ(letters.str, text_upper_letters.str);
     EXPECT_EQ(str(letters), "ABCDEF");
     Text made = text_from_cstr("abcdef");
@@ -523,8 +524,8 @@ TEST_F(TextScanTest, CharSearches) {
 
 TEST_F(TextScanTest, SetSearches) {
     const std::string s = "ab1_c2 \xe9z";
-    const std::string letters_ = text_model::range(str(text_all_chars), 'a', 'z' + 1) + "_";
-    const std::string word = letters_ + "0123456789";
+    const std::string id_first = "abcdefghijklmnopqrstuvwxyz_";
+    const std::string word = id_first + "0123456789";
     const std::string high = "\xe9";
     struct Case {
         int lo, hi;
@@ -532,10 +533,10 @@ TEST_F(TextScanTest, SetSearches) {
         int find, rfind, span, rspan;
     };
     const Case cases[] = {
-        {0, 9, letters_, 1, 9, 3, 9},
-        {0, 6, letters_, 1, 5, 3, 0},
+        {0, 9, id_first, 1, 9, 3, 9},
+        {0, 6, id_first, 1, 5, 3, 0},
         {0, 5, word, 1, 5, 6, 1},
-        {2, 6, letters_, 4, 5, 0, 0},
+        {2, 6, id_first, 4, 5, 0, 0},
         {3, 5, word, 4, 5, 6, 4},
         {0, 9, "", 0, 0, 0, 0},
         {4, 4, word, 0, 0, 0, 0},
@@ -650,7 +651,8 @@ TEST_F(TextScanTest, IdentifierCutFromTheRight) {
 // checks come before any search.
 TEST_F(TextScanTest, InvalidPositionsRaise) {
     const Text s = text_wrap("abc", 3);
-    const std::pair<int, int> bad[] = {{5, 1}, {1, 5}, {-4, 0}, {0, -4}, {INT_MIN, 1}, {1, INT_MAX}};
+    const std::pair<int, int> bad[] = {{5, 1},  {1, 5},       {-4, 0},
+                                       {0, -4}, {INT_MIN, 1}, {1, INT_MAX}};
     for (const auto &names : bad) {
         const int i = names.first;
         const int j = names.second;
@@ -719,6 +721,71 @@ TEST_F(TextScanTest, RandomAgainstModel) {
         const int cmp = text_compare(x, text_slice(t, i, j));
         ASSERT_EQ((cmp > 0) - (cmp < 0), model::compare_sign(target, model::range(s, lo, hi)));
     }
+}
+
+// ---- Printing
+
+// A sink that appends to a std::string.
+int put_string(int c, void *closure) {
+    static_cast<std::string *>(closure)->push_back(static_cast<char>(c));
+    return c;
+}
+
+// Formats with text_format installed under T, and puts back what was there.
+std::string format_text(const char *format, ...) {
+    ConversionFn previous = fmt_install('T', text_format);
+    ExceptionCleanup restore([&] { fmt_install('T', previous); });
+    std::string out;
+    va_list args;
+    va_start(args, format);
+    ExceptionCleanup end([&] { va_end(args); });
+    fmt_vemit(put_string, &out, format, args);
+    return out;
+}
+
+TEST(TextFormatTest, PrintsThroughTheStringEmitter) {
+    const Text abc = text_wrap("abc", 3);
+    const Text empty = text_wrap("abc", 0);
+    const char raw[] = {'a', '\0', char(233)};
+    const Text odd = text_wrap(raw, 3);
+    struct Case {
+        const char *format;
+        const Text *t;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"[%T]", &abc, "[abc]"},       {"[%.2T]", &abc, "[ab]"},
+        {"[%6T]", &abc, "[   abc]"},   {"[%-6T]", &abc, "[abc   ]"},
+        {"[%2T]", &abc, "[abc]"},      {"[%.0T]", &abc, "[]"},
+        {"[%.9T]", &abc, "[abc]"},     {"[%6.1T]", &abc, "[     a]"},
+        {"[%3T]", &empty, "[   ]"},    {"[%T]", &empty, "[]"},
+        {"[%T]", &odd, std::string("[a\0\xe9]", 5)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.format);
+        EXPECT_EQ(format_text(c.format, c.t), c.expected);
+    }
+    EXPECT_EQ(format_text("%*T|%T", -5, &abc, &text_decimal_digits), "abc  |0123456789");
+}
+
+// text_format with a null flag array, called directly.
+void format_without_flags(std::string *out, ...) {
+    va_list args;
+    va_start(args, out);
+    ExceptionCleanup end([&] { va_end(args); });
+    text_format('T', args, put_string, out, nullptr, fmt_unspecified, fmt_unspecified);
+}
+
+TEST(TextFormatTest, MissingOrInvalidTextsRaise) {
+    const Text bad = {-1, "x"};
+    const Text null_str = {0, nullptr};
+    const Text abc = text_wrap("abc", 3);
+    EXPECT_TRUE(asserts_in_text([] { format_text("%T", static_cast<const Text *>(nullptr)); }));
+    EXPECT_TRUE(asserts_in_text([&] { format_text("%T", &bad); }));
+    EXPECT_TRUE(asserts_in_text([&] { format_text("%T", &null_str); }));
+    std::string out;
+    EXPECT_TRUE(asserts_in_text([&] { format_without_flags(&out, &abc); }));
+    EXPECT_EQ(out, "");
 }
 
 // ---- Repetition, reversal and translation
