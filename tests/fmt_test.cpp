@@ -325,10 +325,11 @@ TEST(FmtConversionTest, TableStartsWithTheStandardRoutines) {
         if (held[code] != nullptr)
             served.push_back(static_cast<char>(code));
     EXPECT_EQ(served, "cdefgopsux");
-    EXPECT_EQ(held['e'], held['f']);
-    EXPECT_EQ(held['e'], held['g']);
-    const std::vector<ConversionFn> routines = {held['c'], held['d'], held['e'], held['o'],
-                                                held['p'], held['s'], held['u'], held['x']};
+    auto at = [&](char code) { return held[static_cast<unsigned char>(code)]; };
+    EXPECT_EQ(at('e'), at('f'));
+    EXPECT_EQ(at('e'), at('g'));
+    const std::vector<ConversionFn> routines = {at('c'), at('d'), at('e'), at('o'),
+                                                at('p'), at('s'), at('u'), at('x')};
     for (size_t i = 0; i < routines.size(); ++i)
         for (size_t j = i + 1; j < routines.size(); ++j)
             EXPECT_NE(routines[i], routines[j]) << i << " " << j;
