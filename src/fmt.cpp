@@ -428,8 +428,10 @@ void fmt_conv_string(int, va_list &args, PutFn put, void *closure, unsigned char
                      int width, int precision) {
     const char *str = va_arg(args, const char *);
     assert_require(str != nullptr);
-    fmt_pad_string(str, static_cast<int>(std::strlen(str)), put, closure, flags, width,
-                   precision);
+    // A string too long for an int length is refused rather than cut short.
+    const size_t length = std::strlen(str);
+    assert_require(length <= INT_MAX);
+    fmt_pad_string(str, static_cast<int>(length), put, closure, flags, width, precision);
 }
 
 // Whether sprintf reads a double for this conversion character.
