@@ -21,8 +21,36 @@
 #include "fmt.hpp"
 #include "mem.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define LEXSPOT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LEXSPOT_ASAN 1
+#endif
+#endif
+#ifdef LEXSPOT_ASAN
+// Declared here: g++ ships the sanitizer runtime without this header.
+extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
+#endif
+
 namespace lexspot {
 namespace {
+
+// The exact size of a heap block, where the allocator can tell it (the
+// sanitizer build); 0 elsewhere.
+size_t allocated_size(const void *p) {
+#ifdef LEXSPOT_ASAN
+    return __sanitizer_get_allocated_size(p);
+#else
+    (void)p;
+    return 0;
+#endif
+}
+#ifdef LEXSPOT_ASAN
+constexpr bool allocated_size_known = true;
+#else
+constexpr bool allocated_size_known = false;
+#endif
 
 using Bytes = std::vector<unsigned char>;
 
@@ -126,9 +154,15 @@ TEST(MpWidthTest, HeapScratchIsReplacedAndReleased) {
     Width width(129);
     MpValue first = mp_temps[0];
     EXPECT_NE(first, mp_static_temps);
+    if (allocated_size_known) {
+        EXPECT_EQ(allocated_size(first), 5u * 17 + 2);
+    }
     mp_set_width(129);
     mp_set_width(256);
     EXPECT_EQ(mp_temps[3] - mp_temps[0], 3 * 32);
+    if (allocated_size_known) {
+        EXPECT_EQ(allocated_size(mp_temps[0]), 5u * 32 + 2);
+    }
     std::memset(mp_temps[0], 0, 5 * 32 + 2);
     mp_set_width(128);
     EXPECT_EQ(mp_temps[0], mp_static_temps);
@@ -243,6 +277,9 @@ TEST(MpValueTest, CreateHoldsTheValueAndFreesItOnOverflow) {
     Width width(12);
     MpValue v = mp_create(4095);
     EXPECT_EQ(hex(v, 2), "FF 0F");
+    if (allocated_size_known) {
+        EXPECT_EQ(allocated_size(v), 2u);
+    }
     mem_release(v);
     for (uint64_t u : {UINT64_C(4096), UINT64_MAX}) {
         ExceptionFrame f = raised_by([u] { mp_create(u); });
@@ -374,6 +411,96 @@ TEST(MpPreconditionTest, NullsAndWidthsRaiseAtMp) {
     EXPECT_LT(operand.line, dest.line);
     ExceptionFrame by_zero = raised_by([&] { mp_div_si(nullptr, a, 0); });
     EXPECT_EQ(by_zero.exception, &assertion_failed);
+}
+
+// Calls a conversion routine directly with a value pointer and a base in its
+// argument list, printing into a string. What it raises is raised again
+// from here, with its own location, once the argument list is closed.
+void call_conversion(ConversionFn fn, unsigned char *flags, ...) {
+    std::string out;
+    const PutFn put = [](int c, void *closure) {
+        static_cast<std::string *>(closure)->push_back(static_cast<char>(c));
+        return c;
+    };
+    va_list args;
+    va_start(args, flags);
+    ExceptionFrame caught{};
+    EXCEPTION_TRY { fn('D', args, put, &out, flags, INT_MIN, INT_MIN); }
+    EXCEPTION_HANDLER(frame) { caught = frame; }
+    EXCEPTION_END
+    va_end(args);
+    if (caught.exception != nullptr)
+        exception_reraise(caught);
+}
+
+// Each operation tests its arguments in a fixed order: with every argument
+// bad, it fails at the test of the first, the same line as when only that
+// one is bad.
+TEST(MpPreconditionTest, ArgumentsAreTestedInOrder) {
+    unsigned char a[4] = {}, b[4] = {};
+    char buf[4];
+    unsigned char flags[256] = {};
+    struct Case {
+        const char *what;
+        std::function<void()> all_bad, first_bad, second_bad;
+    };
+    const Case cases[] = {
+        {"resize_s: m, x, z", [] { mp_resize_s(1, nullptr, nullptr); },
+         [&] { mp_resize_s(1, a, b); }, [&] { mp_resize_s(8, a, nullptr); }},
+        {"resize_s: x, z", [] { mp_resize_s(8, nullptr, nullptr); },
+         [&] { mp_resize_s(8, a, nullptr); }, [&] { mp_resize_s(8, nullptr, b); }},
+        {"resize_u: m, x, z", [] { mp_resize_u(0, nullptr, nullptr); },
+         [&] { mp_resize_u(0, a, b); }, [&] { mp_resize_u(8, a, nullptr); }},
+        {"resize_u: x, z", [] { mp_resize_u(8, nullptr, nullptr); },
+         [&] { mp_resize_u(8, a, nullptr); }, [&] { mp_resize_u(8, nullptr, b); }},
+        {"add_u: x, y", [] { mp_add_u(nullptr, nullptr, nullptr); },
+         [&] { mp_add_u(a, nullptr, b); }, [&] { mp_add_u(a, b, nullptr); }},
+        {"sub_u: y, z", [&] { mp_sub_u(nullptr, a, nullptr); },
+         [&] { mp_sub_u(a, b, nullptr); }, [&] { mp_sub_u(nullptr, a, b); }},
+        {"add_s: x, y", [] { mp_add_s(nullptr, nullptr, nullptr); },
+         [&] { mp_add_s(a, nullptr, b); }, [&] { mp_add_s(a, b, nullptr); }},
+        {"sub_s: y, z", [&] { mp_sub_s(nullptr, a, nullptr); },
+         [&] { mp_sub_s(a, b, nullptr); }, [&] { mp_sub_s(nullptr, a, b); }},
+        {"negate: x, z", [] { mp_negate(nullptr, nullptr); }, [&] { mp_negate(a, nullptr); },
+         [&] { mp_negate(nullptr, a); }},
+        {"add_ui: x, z", [] { mp_add_ui(nullptr, nullptr, 300); },
+         [&] { mp_add_ui(a, nullptr, 300); }, [&] { mp_add_ui(nullptr, a, 300); }},
+        {"sub_ui: x, z", [] { mp_sub_ui(nullptr, nullptr, 1); },
+         [&] { mp_sub_ui(a, nullptr, 1); }, [&] { mp_sub_ui(nullptr, a, 1); }},
+        {"add_si: x, z", [] { mp_add_si(nullptr, nullptr, 1); },
+         [&] { mp_add_si(a, nullptr, 1); }, [&] { mp_add_si(nullptr, a, 1); }},
+        {"sub_si: x, z", [] { mp_sub_si(nullptr, nullptr, -300); },
+         [&] { mp_sub_si(a, nullptr, -300); }, [&] { mp_sub_si(nullptr, a, -300); }},
+        {"compare_u: x, y", [] { mp_compare_u(nullptr, nullptr); },
+         [&] { mp_compare_u(nullptr, a); }, [&] { mp_compare_u(a, nullptr); }},
+        {"compare_s: x, y", [] { mp_compare_s(nullptr, nullptr); },
+         [&] { mp_compare_s(nullptr, a); }, [&] { mp_compare_s(a, nullptr); }},
+        {"render: x, base", [] { mp_render(nullptr, 0, 1, nullptr); },
+         [] { mp_render(nullptr, 0, 10, nullptr); }, [&] { mp_render(nullptr, 0, 1, a); }},
+        {"render: base, size", [&] { mp_render(buf, 1, 37, a); },
+         [&] { mp_render(buf, 4, 37, a); }, [&] { mp_render(buf, 1, 10, a); }},
+        {"format_s: flags, value", [] { call_conversion(mp_format_s, nullptr, nullptr, 99); },
+         [&] { call_conversion(mp_format_s, nullptr, a, 10); },
+         [&] { call_conversion(mp_format_s, flags, nullptr, 10); }},
+        {"format_s: value, base", [&] { call_conversion(mp_format_s, flags, nullptr, 1); },
+         [&] { call_conversion(mp_format_s, flags, nullptr, 10); },
+         [&] { call_conversion(mp_format_s, flags, a, 1); }},
+        {"format_u: flags, value", [] { call_conversion(mp_format_u, nullptr, nullptr, 99); },
+         [&] { call_conversion(mp_format_u, nullptr, a, 10); },
+         [&] { call_conversion(mp_format_u, flags, nullptr, 10); }},
+        {"format_u: value, base", [&] { call_conversion(mp_format_u, flags, nullptr, 37); },
+         [&] { call_conversion(mp_format_u, flags, nullptr, 10); },
+         [&] { call_conversion(mp_format_u, flags, a, 37); }},
+    };
+    for (const Case &c : cases) {
+        const ExceptionFrame all = raised_by(c.all_bad);
+        const ExceptionFrame first = raised_by(c.first_bad);
+        const ExceptionFrame second = raised_by(c.second_bad);
+        EXPECT_EQ(all.exception, &assertion_failed) << c.what;
+        EXPECT_STREQ(all.file, "src/mp.cpp") << c.what;
+        EXPECT_EQ(all.line, first.line) << c.what;
+        EXPECT_NE(all.line, second.line) << c.what;
+    }
 }
 
 // ---- Addition, subtraction, negation and comparison
@@ -715,10 +842,22 @@ TEST(MpRenderTest, NumeralsAndBuffers) {
     // bits, 26 for base 2. Its whole extent holds the longest numeral.
     char *s = mp_render(nullptr, 0, 10, x.data());
     EXPECT_STREQ(s, "16777215");
+    if (allocated_size_known) {
+        EXPECT_EQ(allocated_size(s), 10u);
+    }
     mem_release(s);
     s = mp_render(nullptr, 0, 2, x.data());
     EXPECT_EQ(std::string(s), std::string(24, '1'));
     mem_release(s);
+    if (allocated_size_known) {
+        // k is the largest of 1..5 with 2^k <= base.
+        for (int32_t base = 2; base <= 36; ++base) {
+            const size_t k = base < 4 ? 1 : base < 8 ? 2 : base < 16 ? 3 : base < 32 ? 4 : 5;
+            s = mp_render(nullptr, 0, base, x.data());
+            EXPECT_EQ(allocated_size(s), 24 / k + 2) << "base " << base;
+            mem_release(s);
+        }
+    }
 
     ExceptionFrame f = raised_by([&] { mp_render(buf, 1, 10, sv(42).data()); });
     EXPECT_EQ(f.exception, &assertion_failed);
