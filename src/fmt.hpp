@@ -1,0 +1,132 @@
+// Formatted output: a printf-style interpreter over an open table of
+// conversion routines.
+//
+// The engine reads a format, sends its literal characters to a character
+// sink one at a time, and hands each conversion specification
+//     % [flags] [width | *] [. [precision digits | *]] conversion-character
+// to the routine that `fmt_conversions` holds for the conversion character.
+// The engine knows no argument types: each routine takes its own arguments,
+// in format order, from the argument list that the engine passes it by
+// reference. Clients extend or replace the table with `fmt_install`.
+//
+// What a routine receives:
+// - the flag array: 256 counts, one per byte value, of the flag characters
+//   seen in the specification (0..255); the routine may change them;
+// - the width and the precision: INT_MIN (`fmt_unspecified`) when missing.
+//   A negative width means left-justify in a field of its absolute value; a
+//   negative precision means no precision.
+// Every routine applies flags, width and precision through one of the two
+// emitters, `fmt_pad_string` and `fmt_pad_number`.
+//
+// Every character reaches the sink as an unsigned byte value 0..255. Nothing
+// is buffered: what reached the sink before a raise stays there.
+//
+// Process-wide state, not locked (the process is single-threaded): the table
+// of conversions, `fmt_flag_chars`, and the template of the floating
+// conversions. Misuse raises `assertion_failed` at src/fmt.
+#pragma once
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+#include "except.hpp"
+
+namespace lexspot {
+
+// A character sink: receives one byte value and the sink's own closure, and
+// returns what the sink makes of it (the sinks here return the character
+// stored, or `putc`'s result). The formatter ignores the result.
+using PutFn = int (*)(int c, void *closure);
+
+// A conversion routine: `code` is the conversion character (1..255), `args`
+// the engine's argument list, from which the routine takes its arguments.
+using ConversionFn = void (*)(int code, va_list &args, PutFn put, void *closure,
+                              unsigned char flags[256], int width, int precision);
+
+// The width or precision of a specification that gives none.
+inline constexpr int fmt_unspecified = INT_MIN;
+
+// Raised by the bounded-buffer sink when the buffer is full. Reason
+// "Formatting Overflow".
+extern const Exception format_overflow;
+
+// The characters accepted as flags, NUL-terminated; initially "-+ 0". Null
+// means that no character is a flag. Read again for every specification.
+extern const char *fmt_flag_chars;
+
+// The closure of the bounded-buffer and growing-string sinks.
+// Invariant between calls of the sink: buf <= next <= buf + size.
+struct FmtBuffer {
+    char *buf;  // start of the buffer
+    char *next; // where the next character goes
+    int size;   // capacity in bytes
+};
+
+// ---- The engine and its entry points
+
+// Interprets `format`, sending its output to `put` with `closure`. Requires
+// put and format not null. Raises `assertion_failed` for a flag repeated a
+// 256th time, a `*` argument of INT_MIN, a width or precision in digits above
+// INT_MAX, and a conversion character with no routine (including the NUL
+// ending a format inside a specification).
+void fmt_vemit(PutFn put, void *closure, const char *format, va_list args);
+void fmt_emit(PutFn put, void *closure, const char *format, ...);
+
+// To standard output, or to `stream` (not tested), through `putc`; nothing
+// is flushed.
+void fmt_stdout(const char *format, ...);
+void fmt_stream(FILE *stream, const char *format, ...);
+
+// Into the caller's buffer of `size` bytes, NUL-terminated. Returns the
+// number of characters before the NUL. Requires buf not null, size > 0,
+// format not null. A character or NUL that does not fit raises
+// `format_overflow`, leaving the first `size` characters and no NUL.
+int fmt_vbuffer(char *buf, int size, const char *format, va_list args);
+int fmt_buffer(char *buf, int size, const char *format, ...);
+
+// Into a new NUL-terminated string of exactly the length needed, which the
+// caller frees with `mem_release`. Requires format not null. If anything
+// raises, the partial string is freed. A string that would need more than
+// INT_MAX bytes raises `allocation_failed` at src/fmt.
+char *fmt_valloc(const char *format, va_list args);
+char *fmt_alloc(const char *format, ...);
+
+// ---- The sinks
+
+// `closure` is a FILE *; returns `putc`'s result.
+int fmt_put_stream(int c, void *closure);
+// `closure` is a FmtBuffer; raises `format_overflow` when it is full.
+int fmt_put_bounded(int c, void *closure);
+// `closure` is a FmtBuffer over a `mem_allocate` block; a full block is
+// doubled with `mem_reallocate` (capped at INT_MAX bytes).
+int fmt_put_growing(int c, void *closure);
+
+// ---- The table of conversions
+
+// Stores `routine` (null removes the conversion) under `code` and returns the
+// routine that was there (may be null). Requires 1 <= code <= 255. Takes
+// effect at the next specification interpreted.
+ConversionFn fmt_install(int code, ConversionFn routine);
+
+// ---- The emitters
+
+// Both emit the `len` bytes at `str` (no NUL needed) in a field of `width`,
+// and require str not null, len >= 0, flags not null. Both change `flags`:
+// a negative width sets the `-` count to 1, and a precision (>= 0) clears
+// the `0` count.
+
+// Text: a precision is a maximum length; pads with spaces, on the left
+// unless the `-` flag is given.
+void fmt_pad_string(const char *str, int len, PutFn put, void *closure,
+                    unsigned char flags[256], int width, int precision);
+
+// Numeral: an optional leading sign, then digits (or any text). A precision
+// is a minimum digit count; with precision 0 the numeral "0" prints no digit.
+// Without a sign of its own the numeral takes `+` from the `+` flag, else a
+// space from the space flag. `-` left-justifies; otherwise the `0` flag
+// fills with zeros after the sign, else spaces fill before it.
+void fmt_pad_number(const char *str, int len, PutFn put, void *closure,
+                    unsigned char flags[256], int width, int precision);
+
+} // namespace lexspot
