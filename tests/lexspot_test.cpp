@@ -29,17 +29,17 @@ namespace {
 using namespace std::string_literals;
 
 // How a run ended and what it wrote.
-struct Run {
+struct Outcome {
     std::string out;
     std::string err;
     int status = -1; // raw wait status
 };
 
-bool exited_with(const Run &run, int code) {
+bool exited_with(const Outcome &run, int code) {
     return WIFEXITED(run.status) && WEXITSTATUS(run.status) == code;
 }
 
-bool killed_by(const Run &run, int signal) {
+bool killed_by(const Outcome &run, int signal) {
     return WIFSIGNALED(run.status) && WTERMSIG(run.status) == signal;
 }
 
@@ -68,8 +68,8 @@ class LexspotTest : public ::testing::Test {
   protected:
     void SetUp() override {
         const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                              "/lexspot_test.XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/lexspot_test.XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         ASSERT_NE(mkdtemp(name.data()), nullptr) << std::strerror(errno);
@@ -77,8 +77,7 @@ class LexspotTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (!dir_.empty())
-            std::filesystem::remove_all(dir_);
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
@@ -89,14 +88,13 @@ class LexspotTest : public ::testing::Test {
 
     // Runs `program` with the argument vector `argv` (argv[0] included) in
     // the temporary directory.
-    Run run(const std::string &program, const std::vector<std::string> &argv,
-            const Streams &streams = {}) {
-        Run run;
+    Outcome execute(const std::string &program, const std::vector<std::string> &argv,
+                    const Streams &streams = {}) {
+        Outcome run;
         const std::string out_path = path(".stdout"), err_path = path(".stderr");
         pid_t pid = fork();
         if (pid == 0) {
-            if (chdir(dir_.c_str()) != 0)
-                _exit(126);
+            if (chdir(dir_.c_str()) != 0) _exit(126);
             if (!redirect(streams.stdin_path, STDIN_FILENO, O_RDONLY) ||
                 !redirect(streams.stdout_path.empty() ? out_path : streams.stdout_path,
                           STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC) ||
@@ -110,8 +108,9 @@ class LexspotTest : public ::testing::Test {
             _exit(127);
         }
         EXPECT_GT(pid, 0) << std::strerror(errno);
-        if (pid > 0)
+        if (pid > 0) {
             EXPECT_EQ(waitpid(pid, &run.status, 0), pid);
+        }
         run.out = read_file(out_path);
         run.err = read_file(err_path);
         std::remove(out_path.c_str());
@@ -120,14 +119,14 @@ class LexspotTest : public ::testing::Test {
     }
 
     // Runs lexspot, invoked as "lexspot", with `args`.
-    Run lexspot(const std::vector<std::string> &args, const Streams &streams = {}) {
+    Outcome lexspot(const std::vector<std::string> &args, const Streams &streams = {}) {
         std::vector<std::string> argv = {"lexspot"};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(LEXSPOT_PROGRAM, argv, streams);
+        return execute(LEXSPOT_PROGRAM, argv, streams);
     }
 
     // Runs lexspot with no arguments and standard input from a file of `input`.
-    Run lexspot_stdin(const std::string &input) {
+    Outcome lexspot_stdin(const std::string &input) {
         write(".stdin", input);
         Streams streams;
         streams.stdin_path = path(".stdin");
@@ -136,14 +135,11 @@ class LexspotTest : public ::testing::Test {
 
   private:
     static bool redirect(const std::string &target, int fd, int flags) {
-        if (target.empty() || target == "-")
-            return close(fd) == 0;
+        if (target.empty() || target == "-") return close(fd) == 0;
         int opened = open(target.c_str(), flags, 0600);
-        if (opened < 0)
-            return false;
+        if (opened < 0) return false;
         if (opened != fd) {
-            if (dup2(opened, fd) < 0)
-                return false;
+            if (dup2(opened, fd) < 0) return false;
             close(opened);
         }
         return true;
@@ -154,7 +150,7 @@ class LexspotTest : public ::testing::Test {
 
 // The report of one normal run: exit status 0, nothing on standard error
 // unless given.
-void expect_report(const Run &run, const std::string &out, const std::string &err = "") {
+void expect_report(const Outcome &run, const std::string &out, const std::string &err = "") {
     EXPECT_EQ(run.out, out);
     EXPECT_EQ(run.err, err);
     EXPECT_TRUE(exited_with(run, 0)) << "wait status " << run.status;
@@ -178,8 +174,7 @@ const Case cases[] = {
     {"the example", t_c, "9abc\tf: 1\nint\tf: 1\nx\tf: 1 2\n", "9abc 1\nint 1\nx 1 2\n"},
     {"empty input", "", "", ""},
     {"no identifiers", "123 + 456\n\n\t!?\n", "", ""},
-    {"identifier rule: digits trail, may lead",
-     "0x1F + 1e10\na_1 _ 42\n",
+    {"identifier rule: digits trail, may lead", "0x1F + 1e10\na_1 _ 42\n",
      "0x1F\tf: 1\n1e\tf: 1\n_\tf: 2\na_\tf: 2\n", "0x1F 1\n1e 1\n_ 2\na_ 2\n"},
     // Digit-leading first, then upper case, "_", lower case; a prefix first.
     {"sort order", "zeta _x Zeta\n9abc ab a\nabc A _ 0x1F Z\n",
@@ -191,19 +186,20 @@ const Case cases[] = {
     // 511 characters fill a piece; its newline is a piece of its own. A line
     // of 600 is cut after 511, through "ab12cd": "ab1" gives ab, "2cd" gives 2cd.
     {"long lines are read in pieces of 511",
-     "p" + std::string(509, ' ') + "q\n" + spaces_508 + "ab12cd" + std::string(86, ' ') +
-         "\nr\n",
+     "p" + std::string(509, ' ') + "q\n" + spaces_508 + "ab12cd" + std::string(86, ' ') + "\nr\n",
      "2cd\tf: 4\nab\tf: 3\np\tf: 1\nq\tf: 1\nr\tf: 5\n", "2cd 4\nab 3\np 1\nq 1\nr 5\n"},
-    {"510 characters and the newline are one piece",
-     std::string(509, ' ') + "x\ny\n", "x\tf: 1\ny\tf: 2\n", "x 1\ny 2\n"},
-    {"a NUL hides the rest of its piece", "a\0b\nc\0\nd\n"s,
-     "a\tf: 1\nc\tf: 2\nd\tf: 3\n", "a 1\nc 2\nd 3\n"},
+    {"510 characters and the newline are one piece", std::string(509, ' ') + "x\ny\n",
+     "x\tf: 1\ny\tf: 2\n", "x 1\ny 2\n"},
+    {"a NUL hides the rest of its piece", "a\0b\nc\0\nd\n"s, "a\tf: 1\nc\tf: 2\nd\tf: 3\n",
+     "a 1\nc 2\nd 3\n"},
     {"a last line without a newline", "x\ny", "x\tf: 1\ny\tf: 2\n", "x 1\ny 2\n"},
     {"bytes above 127 separate identifiers", "\xc3\xa9t\xc3\xa9 na\xefve x\x80y\xff\n",
      "na\tf: 1\nt\tf: 1\nve\tf: 1\nx\tf: 1\ny\tf: 1\n", "na 1\nt 1\nve 1\nx 1\ny 1\n"},
-    {"CR and other separators", "a\r\nb\tc\fd\x7f" "e\x01" "f\n",
-     "a\tf: 1\nb\tf: 2\nc\tf: 2\nd\tf: 2\ne\tf: 2\nf\tf: 2\n",
-     "a 1\nb 2\nc 2\nd 2\ne 2\nf 2\n"},
+    {"CR and other separators",
+     "a\r\nb\tc\fd\x7f"
+     "e\x01"
+     "f\n",
+     "a\tf: 1\nb\tf: 2\nc\tf: 2\nd\tf: 2\ne\tf: 2\nf\tf: 2\n", "a 1\nb 2\nc 2\nd 2\ne 2\nf 2\n"},
 };
 
 TEST_F(LexspotTest, ReportsOfOneFileAndOfStandardInput) {
@@ -276,7 +272,7 @@ TEST_F(LexspotTest, AReportThatCannotBeWrittenFails) {
     write("t.c", t_c);
     Streams full;
     full.stdout_path = "/dev/full";
-    Run run = lexspot({"t.c"}, full);
+    Outcome run = lexspot({"t.c"}, full);
     EXPECT_EQ(run.err, "lexspot: can't write the report (No space left on device)\n");
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
 
@@ -305,7 +301,7 @@ TEST_F(LexspotTest, AReportLargerThanTheOutputBufferIsWrittenWhole) {
     expect_report(lexspot({"f"}), expected);
     Streams full;
     full.stdout_path = "/dev/full";
-    Run run = lexspot({"f"}, full);
+    Outcome run = lexspot({"f"}, full);
     EXPECT_EQ(run.err, "lexspot: can't write the report (No space left on device)\n");
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
 }
@@ -329,10 +325,9 @@ TEST_F(LexspotTest, LineNumberOverflowEndsTheRunUncaught) {
     for (bool from_stdin : {false, true}) {
         SCOPED_TRACE(from_stdin ? "standard input" : "file");
         Streams streams;
-        if (from_stdin)
-            streams.stdin_path = path("big");
-        Run run = lexspot(from_stdin ? std::vector<std::string>{} : std::vector<std::string>{"big"},
-                          streams);
+        if (from_stdin) streams.stdin_path = path("big");
+        Outcome run = lexspot(
+            from_stdin ? std::vector<std::string>{} : std::vector<std::string>{"big"}, streams);
         EXPECT_EQ(run.out, "");
         EXPECT_THAT(run.err, ::testing::MatchesRegex("Uncaught exception Overflow raised at "
                                                      "src/mp\\.cpp:[1-9][0-9]*\n"
@@ -351,15 +346,13 @@ class Model {
             // One piece: up to and including a newline, at most 511 bytes.
             size_t end = std::min(content.size(), at + 511);
             size_t newline = content.find('\n', at);
-            if (newline != std::string::npos && newline < end)
-                end = newline + 1;
+            if (newline != std::string::npos && newline < end) end = newline + 1;
             std::string piece = content.substr(at, end - at);
             at = end;
             piece = piece.substr(0, piece.find('\0'));
             for (const std::string &id : identifiers(piece)) {
                 std::vector<int32_t> &lines = index_[id][name];
-                if (lines.empty() || lines.back() != line)
-                    lines.push_back(line);
+                if (lines.empty() || lines.back() != line) lines.push_back(line);
             }
         }
     }
@@ -369,8 +362,7 @@ class Model {
         for (const auto &[id, files] : index_) {
             out += id;
             for (const auto &[name, lines] : files) {
-                if (!name.empty())
-                    out += "\t" + name + ":";
+                if (!name.empty()) out += "\t" + name + ":";
                 for (int32_t line : lines)
                     out += " " + std::to_string(line);
                 out += "\n";
@@ -400,8 +392,7 @@ class Model {
             size_t end = j;
             while (end > i && piece[end - 1] >= '0' && piece[end - 1] <= '9')
                 end--;
-            if (end > i)
-                found.push_back(piece.substr(i, end - i));
+            if (end > i) found.push_back(piece.substr(i, end - i));
             i = j;
         }
         return found;
@@ -414,9 +405,8 @@ class Model {
 // Random text biased towards identifier characters and line breaks, with
 // now and then a long line, a NUL or a byte above 127.
 std::string random_text(std::mt19937 &rng) {
-    static const std::string alphabet =
-        "abcxyzABCXYZ_019"
-        "aaeeiioo__  \n\n";
+    static const std::string alphabet = "abcxyzABCXYZ_019"
+                                        "aaeeiioo__  \n\n";
     std::uniform_int_distribution<int> kind(0, 99);
     std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
     std::uniform_int_distribution<int> any_byte(0, 255);
@@ -493,15 +483,18 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
          "lexspot: can't read 'd' (Is a directory)\n"},
     };
     for (const Leg &leg : legs) {
-        std::vector<std::string> argv = {"valgrind",          "-q",
-                                         "--error-exitcode=1", "--leak-check=full",
-                                         "--show-leak-kinds=all", "--errors-for-leak-kinds=all",
+        std::vector<std::string> argv = {"valgrind",
+                                         "-q",
+                                         "--error-exitcode=1",
+                                         "--leak-check=full",
+                                         "--show-leak-kinds=all",
+                                         "--errors-for-leak-kinds=all",
                                          LEXSPOT_PROGRAM};
         argv.insert(argv.end(), leg.args.begin(), leg.args.end());
         write(".stdin", leg.input);
         Streams streams;
         streams.stdin_path = path(".stdin");
-        Run run = this->run(LEXSPOT_VALGRIND, argv, streams);
+        Outcome run = execute(LEXSPOT_VALGRIND, argv, streams);
         // Valgrind passes the program's path on as its argv[0].
         std::string err = leg.err;
         for (size_t at = 0; (at = err.find("lexspot: ", at)) != std::string::npos;) {
