@@ -353,16 +353,17 @@ void xp_shift_right(int32_t n, unsigned char *z, int32_t m, const unsigned char 
     if (c < n)
         std::memset(z + c, f, static_cast<size_t>(n - c));
 
-    // Remaining bits, from the top down; the fill enters the top digit.
+    // Remaining bits, from the top down. The bits entering the top digit are
+    // the low bits of the digit above the copied ones: a digit of x when x
+    // reaches past z, else the fill.
     if (b > 0) {
         const uint32_t low = (1u << b) - 1;
-        uint32_t carry = 0;
+        uint32_t carry = (d + n < m ? x[d + n] : f) & low;
         for (int32_t i = n - 1; i >= 0; i--) {
             const uint32_t t = (carry << 8) | z[i];
             z[i] = static_cast<unsigned char>(t >> b);
             carry = t & low;
         }
-        z[n - 1] |= static_cast<unsigned char>(f << (8 - b));
     }
 }
 

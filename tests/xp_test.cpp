@@ -2,10 +2,14 @@
 
 #include <cctype>
 #include <cstring>
+#include <algorithm>
 #include <functional>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include <gmp.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -533,6 +537,613 @@ TEST(XpShiftTest, InPlace) {
     x = {0x81, 0x01};
     xp_shift_right(2, x.data(), 2, x.data(), 9, 0);
     EXPECT_EQ(x, (Digits{0x00, 0x00}));
+}
+
+// ---------------------------------------------------------------------------
+// Differential tests against GMP
+
+// An owned GMP integer.
+struct Big {
+    mpz_t v;
+    Big() { mpz_init(v); }
+    explicit Big(const Digits &d) : Big() { set(d.data(), static_cast<int32_t>(d.size())); }
+    ~Big() { mpz_clear(v); }
+    Big(const Big &) = delete;
+    Big &operator=(const Big &) = delete;
+    operator mpz_ptr() { return v; }
+    operator mpz_srcptr() const { return v; }
+    void set(const unsigned char *p, int32_t n) {
+        mpz_import(v, static_cast<size_t>(n), -1, 1, 0, 0, p);
+    }
+};
+
+// The low n digits of v (v reduced modulo 256^n first).
+Digits digits_of(mpz_srcptr v, int32_t n) {
+    Big low;
+    mpz_fdiv_r_2exp(low, v, 8 * static_cast<mp_bitcnt_t>(n));
+    Digits d(static_cast<size_t>(n), 0);
+    size_t count = 0;
+    mpz_export(d.data(), &count, -1, 1, 0, 0, low);
+    return d;
+}
+
+// v / 256^n, the part above n digits.
+uint64_t above(mpz_srcptr v, int32_t n) {
+    Big high;
+    mpz_fdiv_q_2exp(high, v, 8 * static_cast<mp_bitcnt_t>(n));
+    return mpz_get_ui(high);
+}
+
+enum class Shape { Zero, AllFF, SingleDigit, LeadingZeros, Random };
+constexpr Shape all_shapes[] = {Shape::Zero, Shape::AllFF, Shape::SingleDigit,
+                                Shape::LeadingZeros, Shape::Random};
+
+const char *shape_name(Shape s) {
+    switch (s) {
+    case Shape::Zero: return "zero";
+    case Shape::AllFF: return "all FF";
+    case Shape::SingleDigit: return "single digit";
+    case Shape::LeadingZeros: return "leading zeros";
+    case Shape::Random: return "random";
+    }
+    return "?";
+}
+
+int32_t uniform(std::mt19937_64 &rng, int32_t lo, int32_t hi) {
+    return std::uniform_int_distribution<int32_t>(lo, hi)(rng);
+}
+
+Digits make(Shape shape, int32_t n, std::mt19937_64 &rng) {
+    Digits d(static_cast<size_t>(n), 0);
+    switch (shape) {
+    case Shape::Zero: break;
+    case Shape::AllFF: std::fill(d.begin(), d.end(), 0xFF); break;
+    case Shape::SingleDigit: d[static_cast<size_t>(uniform(rng, 0, n - 1))] =
+                                 static_cast<unsigned char>(uniform(rng, 1, 255));
+        break;
+    case Shape::LeadingZeros: {
+        const int32_t len = n > 1 ? uniform(rng, 1, n - 1) : 1;
+        for (int32_t i = 0; i < len; i++)
+            d[static_cast<size_t>(i)] = static_cast<unsigned char>(uniform(rng, 0, 255));
+        d[static_cast<size_t>(len - 1)] = static_cast<unsigned char>(uniform(rng, 1, 255));
+        break;
+    }
+    case Shape::Random:
+        for (unsigned char &c : d)
+            c = static_cast<unsigned char>(uniform(rng, 0, 255));
+        break;
+    }
+    return d;
+}
+
+// A digit argument that stresses carries: 0, 1, 255 or random.
+int32_t some_digit(std::mt19937_64 &rng, int32_t lo = 0) {
+    switch (uniform(rng, 0, 3)) {
+    case 0: return lo;
+    case 1: return 1;
+    case 2: return 255;
+    default: return uniform(rng, lo, 255);
+    }
+}
+
+// Runs op into a separate z and then into each array in `aliases` (indexes
+// into the operand list), checking the same digits and result each time.
+// op(z, operands) -> result.
+template <typename Op>
+void check_forms(int32_t n, const std::vector<Digits> &operands, const std::vector<int> &aliases,
+                 const Digits &expected, int64_t expected_result, Op op) {
+    Digits z(static_cast<size_t>(n), 0xA5);
+    std::vector<Digits> in = operands;
+    EXPECT_EQ(op(z.data(), in), expected_result) << "separate";
+    EXPECT_EQ(z, expected) << "separate";
+    EXPECT_EQ(in, operands) << "operands changed";
+    for (int a : aliases) {
+        in = operands;
+        EXPECT_EQ(op(in[static_cast<size_t>(a)].data(), in), expected_result) << "into operand " << a;
+        EXPECT_EQ(in[static_cast<size_t>(a)], expected) << "into operand " << a;
+    }
+}
+
+TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0001);
+    for (int32_t n = 1; n <= 40; n++) {
+        for (Shape sx : all_shapes) {
+            for (Shape sy : all_shapes) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " x " << shape_name(sx) << " y "
+                                                << shape_name(sy));
+                const Digits x = make(sx, n, rng);
+                // Equal operands now and then, the hardest case for a borrow.
+                const Digits y = uniform(rng, 0, 7) == 0 ? x : make(sy, n, rng);
+                const Big bx(x), by(y);
+                const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
+                Big e;
+                for (int32_t c = 0; c <= 1; c++) {
+                    mpz_add(e, bx, by);
+                    mpz_add_ui(e, e, static_cast<unsigned long>(c));
+                    check_forms(n, {x, y}, {0, 1}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                                [&](unsigned char *z, std::vector<Digits> &in) {
+                                    return xp_plus(n, z, in[0].data(), in[1].data(), c);
+                                });
+
+                    mpz_sub(e, bx, by);
+                    mpz_sub_ui(e, e, static_cast<unsigned long>(c));
+                    check_forms(n, {x, y}, {0, 1}, digits_of(e, n), mpz_sgn(e.v) < 0,
+                                [&](unsigned char *z, std::vector<Digits> &in) {
+                                    return xp_minus(n, z, in[0].data(), in[1].data(), c);
+                                });
+
+                    // complement + carry = 256^n - 1 - x + carry
+                    mpz_set_ui(e, 0);
+                    mpz_setbit(e, bits);
+                    mpz_sub_ui(e, e, 1);
+                    mpz_sub(e, e, bx);
+                    mpz_add_ui(e, e, static_cast<unsigned long>(c));
+                    check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                                [&](unsigned char *z, std::vector<Digits> &in) {
+                                    return xp_negate(n, z, in[0].data(), c);
+                                });
+                }
+
+                const int32_t d = some_digit(rng);
+                mpz_add_ui(e, bx, static_cast<unsigned long>(d));
+                check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                            [&](unsigned char *z, std::vector<Digits> &in) {
+                                return xp_plus_digit(n, z, in[0].data(), d);
+                            });
+                mpz_sub_ui(e, bx, static_cast<unsigned long>(d));
+                check_forms(n, {x}, {0}, digits_of(e, n), mpz_sgn(e.v) < 0,
+                            [&](unsigned char *z, std::vector<Digits> &in) {
+                                return xp_minus_digit(n, z, in[0].data(), d);
+                            });
+            }
+        }
+    }
+}
+
+TEST(XpDifferentialTest, DigitProductQuotientCompareAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0002);
+    for (int32_t n = 1; n <= 40; n++) {
+        for (Shape sx : all_shapes) {
+            for (Shape sy : all_shapes) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " x " << shape_name(sx) << " y "
+                                                << shape_name(sy));
+                const Digits x = make(sx, n, rng);
+                const Big bx(x);
+                Big e, rem;
+
+                const uint32_t d = static_cast<uint32_t>(some_digit(rng));
+                mpz_mul_ui(e, bx, d);
+                check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                            [&](unsigned char *z, std::vector<Digits> &in) {
+                                return xp_times_digit(n, z, in[0].data(), d);
+                            });
+
+                const uint32_t v = static_cast<uint32_t>(some_digit(rng, 1));
+                mpz_tdiv_qr_ui(e, rem, bx, v);
+                check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(mpz_get_ui(rem)),
+                            [&](unsigned char *z, std::vector<Digits> &in) {
+                                return xp_divide_digit(n, z, in[0].data(), v);
+                            });
+
+                // Compare: the sign, and the difference at the top differing digit.
+                Digits y = make(sy, n, rng);
+                if (uniform(rng, 0, 3) == 0) { // differ only low, or not at all
+                    y = x;
+                    const size_t at = static_cast<size_t>(uniform(rng, 0, n - 1));
+                    y[at] = static_cast<unsigned char>(uniform(rng, 0, 255));
+                }
+                const Big by(y);
+                Big diff;
+                mpz_xor(diff, bx, by);
+                const int32_t got = xp_compare(n, x.data(), y.data());
+                if (mpz_sgn(diff.v) == 0) {
+                    EXPECT_EQ(got, 0);
+                } else {
+                    const size_t top = (mpz_sizeinbase(diff, 2) - 1) / 8;
+                    EXPECT_EQ(got, static_cast<int32_t>(x[top]) - static_cast<int32_t>(y[top]));
+                    EXPECT_EQ(got > 0, mpz_cmp(bx, by) > 0);
+                }
+
+                const int32_t expected_len =
+                    mpz_sgn(bx.v) == 0 ? 1 : static_cast<int32_t>((mpz_sizeinbase(bx, 2) + 7) / 8);
+                EXPECT_EQ(xp_significant_length(n, x.data()), expected_len);
+            }
+        }
+    }
+}
+
+TEST(XpDifferentialTest, MachineWordsAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0003);
+    for (int32_t n = 1; n <= 12; n++) {
+        for (int rep = 0; rep < 200; rep++) {
+            // Words of every byte length, so that they straddle n.
+            const int bytes = uniform(rng, 0, 8);
+            const uint64_t u = bytes == 0 ? 0 : rng() >> (64 - 8 * bytes);
+            Big bu;
+            mpz_import(bu, 1, -1, sizeof u, 0, 0, &u);
+            Digits z(static_cast<size_t>(n), 0xA5);
+            EXPECT_EQ(xp_from_uint(n, z.data(), u), above(bu, n)) << n << " " << u;
+            EXPECT_EQ(z, digits_of(bu, n)) << n << " " << u;
+
+            const Digits x = make(all_shapes[rep % 5], n, rng);
+            const Digits low = digits_of(Big(x), std::min(n, 8));
+            uint64_t expected = 0;
+            std::memcpy(&expected, low.data(), low.size()); // little-endian host
+            EXPECT_EQ(xp_to_uint(n, x.data()), expected);
+        }
+    }
+}
+
+TEST(XpDifferentialTest, TimesAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0004);
+    int overflows = 0;
+    for (int32_t n = 1; n <= 40; n++) {
+        for (int32_t m = 1; m <= 40; m++) {
+            for (int rep = 0; rep < 4; rep++) {
+                const Shape sx = all_shapes[uniform(rng, 0, 4)];
+                const Shape sy = all_shapes[uniform(rng, 0, 4)];
+                SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " x "
+                                                << shape_name(sx) << " y " << shape_name(sy));
+                const Digits x = make(sx, n, rng), y = make(sy, m, rng);
+                // A cleared accumulator, or one that stresses the carry out.
+                const Digits z0 =
+                    rep == 0 ? Digits(static_cast<size_t>(n + m), 0) : make(all_shapes[rep], n + m, rng);
+                Big e;
+                mpz_mul(e, Big(x), Big(y));
+                mpz_add(e, e, Big(z0));
+                const bool overflow = mpz_sizeinbase(e, 2) > 8 * static_cast<size_t>(n + m);
+                overflows += overflow;
+                Digits z = z0;
+                const int32_t result = xp_times(z.data(), n, x.data(), m, y.data());
+                EXPECT_EQ(result != 0, overflow);
+                EXPECT_EQ(z, digits_of(e, n + m));
+            }
+        }
+    }
+    EXPECT_GT(overflows, 0);
+}
+
+// The long division's trial digit, worked out independently: for the step at
+// digit i the window is floor(x / 256^i) mod 256y and the true digit is the
+// window divided by y. Returns how many steps need the correction (trial digit
+// one too large); fails the test if a trial digit is off by more than that.
+int corrections_needed(const Digits &x, const Digits &y) {
+    const int32_t nx = xp_significant_length(static_cast<int32_t>(x.size()), x.data());
+    const int32_t my = xp_significant_length(static_cast<int32_t>(y.size()), y.data());
+    if (my < 2 || nx < my)
+        return 0;
+    const Big bx(x), by(y);
+    Big y256, shifted, window, truth, t3, t2;
+    mpz_mul_2exp(y256, by, 8);
+    mpz_fdiv_q_2exp(t2, by, 8 * static_cast<mp_bitcnt_t>(my - 2));
+    int count = 0;
+    for (int32_t i = nx - my; i >= 0; i--) {
+        mpz_fdiv_q_2exp(shifted, bx, 8 * static_cast<mp_bitcnt_t>(i));
+        mpz_fdiv_r(window, shifted, y256);
+        mpz_fdiv_q(truth, window, by);
+        mpz_fdiv_q_2exp(t3, window, 8 * static_cast<mp_bitcnt_t>(my - 2));
+        mpz_fdiv_q(t3, t3, t2);
+        const unsigned long trial = std::min(mpz_get_ui(t3), 255ul);
+        const unsigned long digit = mpz_get_ui(truth);
+        EXPECT_GE(trial, digit);
+        EXPECT_LE(trial, digit + 1);
+        count += trial != digit;
+    }
+    return count;
+}
+
+// Divides in the three allowed forms (separate, q in x, r in x) with every
+// array sized exactly, and checks q and r against GMP.
+void check_divide(const Digits &x, const Digits &y) {
+    const int32_t n = static_cast<int32_t>(x.size());
+    const int32_t m = static_cast<int32_t>(y.size());
+    const Big bx(x), by(y);
+    const bool zero = mpz_sgn(by.v) == 0;
+    Big eq, er;
+    if (!zero)
+        mpz_tdiv_qr(eq, er, bx, by);
+    const Digits q_expected = zero ? Digits(static_cast<size_t>(n), 0xA5) : digits_of(eq, n);
+    const Digits r_expected = zero ? Digits(static_cast<size_t>(m), 0x5A) : digits_of(er, m);
+    const int32_t nx = xp_significant_length(n, x.data());
+    const int32_t my = xp_significant_length(m, y.data());
+    const size_t work_size = static_cast<size_t>(nx + my + 2);
+
+    {
+        Digits q(static_cast<size_t>(n), 0xA5), r(static_cast<size_t>(m), 0x5A);
+        std::unique_ptr<unsigned char[]> work(new unsigned char[work_size]);
+        EXPECT_EQ(xp_divide(n, q.data(), x.data(), m, y.data(), r.data(), work.get()), !zero);
+        EXPECT_EQ(q, q_expected) << "separate";
+        EXPECT_EQ(r, r_expected) << "separate";
+        if (!zero) { // q * y + r = x and r < y
+            Big back;
+            mpz_mul(back, Big(q), by);
+            mpz_add(back, back, Big(r));
+            EXPECT_EQ(mpz_cmp(back, bx), 0);
+            EXPECT_LT(mpz_cmp(Big(r), by), 0);
+        }
+    }
+    {
+        Digits qx = x, r(static_cast<size_t>(m), 0x5A);
+        std::unique_ptr<unsigned char[]> work(new unsigned char[work_size]);
+        EXPECT_EQ(xp_divide(n, qx.data(), qx.data(), m, y.data(), r.data(), work.get()), !zero);
+        EXPECT_EQ(qx, zero ? x : q_expected) << "q is x";
+        EXPECT_EQ(r, r_expected) << "q is x";
+    }
+    {
+        // r in x's array, which then needs room for max(n, m) digits.
+        Digits rx = x;
+        rx.resize(static_cast<size_t>(std::max(n, m)), 0x77);
+        const Digits before = rx;
+        Digits q(static_cast<size_t>(n), 0xA5);
+        std::unique_ptr<unsigned char[]> work(new unsigned char[work_size]);
+        EXPECT_EQ(xp_divide(n, q.data(), rx.data(), m, y.data(), rx.data(), work.get()), !zero);
+        EXPECT_EQ(q, q_expected) << "r is x";
+        EXPECT_EQ(Digits(rx.begin(), rx.begin() + m), zero ? Digits(before.begin(), before.begin() + m)
+                                                             : r_expected)
+            << "r is x";
+    }
+}
+
+TEST(XpDifferentialTest, DivideEveryLengthPairAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0005);
+    int corrections = 0;
+    for (int32_t n = 1; n <= 40; n++) {
+        for (int32_t m = 1; m <= 40; m++) {
+            for (int rep = 0; rep < 6; rep++) {
+                const Shape sx = rep < 5 ? all_shapes[rep] : Shape::Random;
+                const Shape sy = all_shapes[uniform(rng, 0, 4)];
+                SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " x "
+                                                << shape_name(sx) << " y " << shape_name(sy));
+                const Digits x = make(sx, n, rng), y = make(sy, m, rng);
+                corrections += corrections_needed(x, y);
+                check_divide(x, y);
+            }
+        }
+    }
+    RecordProperty("corrections", corrections);
+}
+
+// Divisors whose top two digits understate them the most (a small top digit,
+// then all 0xFF below the second) make the trial digit one too large whenever
+// the window lies just under a multiple of y.
+TEST(XpDifferentialTest, DivideCorrectsOverlargeTrialDigits) {
+    std::mt19937_64 rng(0x5eed0006);
+    int corrections = 0;
+    int cases_with_correction = 0;
+    for (int32_t my = 2; my <= 40; my++) {
+        for (int rep = 0; rep < 40; rep++) {
+            const int32_t m = my + uniform(rng, 0, 2);
+            Digits y(static_cast<size_t>(m), 0);
+            for (int32_t i = 0; i < my - 2; i++)
+                y[static_cast<size_t>(i)] = 0xFF;
+            y[static_cast<size_t>(my - 2)] = static_cast<unsigned char>(uniform(rng, 0, 3) == 0 ? uniform(rng, 0, 255) : uniform(rng, 0, 2));
+            y[static_cast<size_t>(my - 1)] = static_cast<unsigned char>(uniform(rng, 1, 3));
+
+            // x = y * q - small, with q of random length: windows just below
+            // multiples of y.
+            const int32_t qlen = uniform(rng, 1, 6);
+            const Digits qd = make(Shape::Random, qlen, rng);
+            Big bx;
+            mpz_mul(bx, Big(y), Big(qd));
+            mpz_sub_ui(bx, bx, static_cast<unsigned long>(uniform(rng, 0, 3)));
+            if (mpz_sgn(bx.v) < 0)
+                mpz_set_ui(bx, 0);
+            const int32_t n = my + qlen + uniform(rng, 0, 2);
+            const Digits x = digits_of(bx, n);
+            SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " my " << my);
+
+            const int needed = corrections_needed(x, y);
+            corrections += needed;
+            cases_with_correction += needed > 0;
+            check_divide(x, y);
+        }
+    }
+    RecordProperty("corrections", corrections);
+    // The correction step must have been needed, and results checked, often.
+    EXPECT_GT(cases_with_correction, 50);
+}
+
+TEST(XpDifferentialTest, DivideByZeroOfEveryShape) {
+    std::mt19937_64 rng(0x5eed0007);
+    for (int32_t n = 1; n <= 40; n += 3)
+        for (int32_t m = 1; m <= 40; m += 3)
+            check_divide(make(all_shapes[uniform(rng, 0, 4)], n, rng),
+                         Digits(static_cast<size_t>(m), 0));
+}
+
+// GMP's digits for v in base, upper-case.
+std::string gmp_string(mpz_srcptr v, int32_t base) {
+    std::string s(mpz_sizeinbase(v, base) + 2, '\0');
+    mpz_get_str(s.data(), -base, v);
+    s.resize(std::strlen(s.c_str()));
+    return s;
+}
+
+TEST(XpDifferentialTest, RenderAndParseRoundTripAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0008);
+    for (int32_t base = 2; base <= 36; base++) {
+        for (int32_t n = 1; n <= 40; n++) {
+            for (Shape shape : all_shapes) {
+                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " "
+                                                << shape_name(shape));
+                const Digits x = make(shape, n, rng);
+                const std::string expected = gmp_string(Big(x), base);
+
+                // Render into a buffer of exactly the size needed.
+                const int32_t size = static_cast<int32_t>(expected.size()) + 1;
+                std::unique_ptr<char[]> buf(new char[static_cast<size_t>(size)]);
+                Digits consumed = x;
+                EXPECT_EQ(xp_render(buf.get(), size, base, n, consumed.data()), buf.get());
+                EXPECT_EQ(std::string(buf.get()), expected);
+                EXPECT_EQ(consumed, Digits(static_cast<size_t>(n), 0));
+
+                // Parse back, upper- or lower-case, after white space and
+                // before a stop character.
+                std::string text = expected;
+                if (uniform(rng, 0, 1))
+                    std::transform(text.begin(), text.end(), text.begin(),
+                                   [](char c) { return static_cast<char>(std::tolower(c)); });
+                const std::string lead[] = {"", " ", "\t\n", " \v\f\r "};
+                const std::string stop[] = {"", " 1", "-", "z", ".5", "\x80"};
+                const std::string &l = lead[uniform(rng, 0, 3)];
+                std::string s = stop[uniform(rng, 0, 5)];
+                if (s == "z" && base == 36)
+                    s = "!";
+                const std::string input = l + text + s;
+                Digits z(static_cast<size_t>(n), 0);
+                char *end = nullptr;
+                EXPECT_EQ(xp_parse(n, z.data(), input.c_str(), base, &end), 0) << input;
+                EXPECT_EQ(z, x) << input;
+                EXPECT_EQ(end - input.c_str(), static_cast<ptrdiff_t>(l.size() + text.size()))
+                    << input;
+            }
+        }
+    }
+}
+
+// Parsing a string of random digits over n digits, starting from a random z,
+// against a model of the accumulation run in GMP: the carry, the digits left
+// in z, and where end stops.
+TEST(XpDifferentialTest, ParseOverflowAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0009);
+    int product_carries = 0, sum_carries = 0;
+    for (int32_t base = 2; base <= 36; base++) {
+        for (int32_t n = 1; n <= 12; n++) {
+            for (int rep = 0; rep < 12; rep++) {
+                const Digits z0 = make(all_shapes[rep % 5], n, rng);
+                const int len = uniform(rng, 1, 12 * n);
+                std::string text;
+                for (int i = 0; i < len; i++)
+                    text += xp_digit_chars[uniform(rng, 0, rep % 3 == 0 ? base - 1 : 0) == 0
+                                               ? base - 1
+                                               : uniform(rng, 0, base - 1)];
+                text += "+";
+                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " " << text);
+
+                // The model.
+                const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
+                Big v(z0);
+                uint64_t carry = 0;
+                int stop = len;
+                for (int i = 0; i < len && carry == 0; i++) {
+                    mpz_mul_ui(v, v, static_cast<unsigned long>(base));
+                    carry = above(v, n);
+                    if (carry == 0) {
+                        mpz_add_ui(v, v, xp_digit_map[text[static_cast<size_t>(i)] - '0']);
+                        carry = above(v, n);
+                        sum_carries += carry != 0;
+                    } else {
+                        product_carries++;
+                    }
+                    mpz_fdiv_r_2exp(v, v, bits);
+                    if (carry != 0)
+                        stop = i;
+                }
+
+                Digits z = z0;
+                char *end = nullptr;
+                EXPECT_EQ(xp_parse(n, z.data(), text.c_str(), base, &end),
+                          static_cast<int32_t>(carry));
+                EXPECT_EQ(z, digits_of(v, n));
+                EXPECT_EQ(end - text.c_str(), stop);
+            }
+        }
+    }
+    EXPECT_GT(product_carries, 0);
+    EXPECT_GT(sum_carries, 0);
+}
+
+// A buffer too small raises after storing the digits that fit, least
+// significant first, leaving x the quotient reached: the value divided by
+// base^(size + 1) when a digit found no room, zero when only the NUL did.
+TEST(XpDifferentialTest, RenderIntoTooSmallBuffers) {
+    std::mt19937_64 rng(0x5eed000a);
+    for (int32_t base = 2; base <= 36; base += 3) {
+        for (int32_t n = 1; n <= 20; n += 3) {
+            const Digits x = make(Shape::Random, n, rng);
+            const Big bx(x);
+            const std::string expected = gmp_string(bx, base);
+            const int32_t digits = static_cast<int32_t>(expected.size());
+            for (int32_t size = 0; size <= digits; size++) {
+                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " size "
+                                                << size << " " << expected);
+                std::unique_ptr<char[]> buf(new char[static_cast<size_t>(size) + 1]);
+                std::memset(buf.get(), '#', static_cast<size_t>(size) + 1);
+                Digits consumed = x;
+                expect_assertion_at_xp(
+                    raised_by([&] { xp_render(buf.get(), size, base, n, consumed.data()); }));
+                std::string low(expected.rbegin(), expected.rbegin() + size);
+                EXPECT_EQ(std::string(buf.get(), static_cast<size_t>(size) + 1), low + "#");
+                Big left;
+                if (size < digits) {
+                    Big power;
+                    mpz_ui_pow_ui(power, static_cast<unsigned long>(base),
+                                  static_cast<unsigned long>(size) + 1);
+                    mpz_fdiv_q(left, bx, power);
+                }
+                EXPECT_EQ(consumed, digits_of(left, n));
+            }
+        }
+    }
+}
+
+// Shifts against GMP on the fill-extended value, for every count from 0 to
+// 8n + 8 and every pair of lengths in a small set, separate and in place.
+TEST(XpDifferentialTest, ShiftsAgainstGmp) {
+    std::mt19937_64 rng(0x5eed000b);
+    const int32_t lengths[] = {1, 2, 3, 5, 8, 13};
+    for (int32_t n : lengths) {
+        for (int32_t m : lengths) {
+            for (Shape shape : all_shapes) {
+                const Digits x = make(shape, m, rng);
+                const Big bx(x);
+                const mp_bitcnt_t zbits = 8 * static_cast<mp_bitcnt_t>(n);
+                const mp_bitcnt_t xbits = 8 * static_cast<mp_bitcnt_t>(m);
+                for (int32_t s = 0; s <= 8 * std::max(n, m) + 8; s++) {
+                    for (int32_t fill = 0; fill <= 1; fill++) {
+                        SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " s " << s
+                                                        << " fill " << fill << " "
+                                                        << shape_name(shape));
+                        Big left, right;
+                        // (x * 2^s + fill ones below) mod 256^n
+                        mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
+                        if (fill)
+                            for (int32_t b = 0; b < s; b++)
+                                mpz_setbit(left, static_cast<mp_bitcnt_t>(b));
+                        // floor(X / 2^s) mod 256^n, X = x with ones from bit 8m
+                        // up to well past every bit that can reach z.
+                        mpz_set(right, bx);
+                        if (fill)
+                            for (mp_bitcnt_t b = xbits; b < xbits + zbits + s + 8; b++)
+                                mpz_setbit(right, b);
+                        mpz_fdiv_q_2exp(right, right, static_cast<mp_bitcnt_t>(s));
+
+                        const size_t room = static_cast<size_t>(std::max(n, m));
+                        for (bool in_place : {false, true}) {
+                            SCOPED_TRACE(in_place ? "in place" : "separate");
+                            Digits zl, zr;
+                            if (in_place) {
+                                zl = x;
+                                zl.resize(room, 0xA5);
+                                zr = zl;
+                                xp_shift_left(n, zl.data(), m, zl.data(), s, fill);
+                                xp_shift_right(n, zr.data(), m, zr.data(), s, fill);
+                                zl.resize(static_cast<size_t>(n));
+                                zr.resize(static_cast<size_t>(n));
+                            } else {
+                                zl.assign(static_cast<size_t>(n), 0xA5);
+                                zr = zl;
+                                xp_shift_left(n, zl.data(), m, x.data(), s, fill);
+                                xp_shift_right(n, zr.data(), m, x.data(), s, fill);
+                            }
+                            EXPECT_EQ(zl, digits_of(left, n));
+                            EXPECT_EQ(zr, digits_of(right, n));
+                        }
+                    }
+                }
+            }
+        }
+    }
 }
 
 } // namespace
