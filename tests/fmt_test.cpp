@@ -1,6 +1,7 @@
 #include "fmt.hpp"
 
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,17 @@
 
 #include "assert.hpp"
 #include "mem.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LEXSPOT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LEXSPOT_ASAN 1
+#endif
+#endif
+#ifdef LEXSPOT_ASAN
+#include <sanitizer/allocator_interface.h>
+#endif
 
 namespace lexspot {
 namespace {
@@ -39,6 +51,7 @@ constexpr int none = fmt_unspecified;
 
 struct Flags {
     unsigned char counts[256] = {};
+    int count(char flag) const { return counts[static_cast<unsigned char>(flag)]; }
     explicit Flags(const char *set = "") {
         for (const char *p = set; *p != '\0'; ++p)
             ++counts[static_cast<unsigned char>(*p)];
@@ -131,12 +144,12 @@ TEST(FmtPadTest, EmittersUpdateTheFlagArray) {
         std::string out;
         Flags f("0");
         emit("hello", 5, put_string, &out, f.counts, -7, 2);
-        EXPECT_EQ(f.counts['-'], 1);
-        EXPECT_EQ(f.counts['0'], 0);
+        EXPECT_EQ(f.count('-'), 1);
+        EXPECT_EQ(f.count('0'), 0);
         Flags g("00");
         emit("hello", 5, put_string, &out, g.counts, 7, none);
-        EXPECT_EQ(g.counts['-'], 0);
-        EXPECT_EQ(g.counts['0'], 2);
+        EXPECT_EQ(g.count('-'), 0);
+        EXPECT_EQ(g.count('0'), 2);
     }
 }
 
@@ -153,6 +166,44 @@ TEST(FmtPadTest, TextNeedNotBeTerminated) {
     fmt_pad_string(text, 4, record, &seen, f.counts, none, none);
     fmt_pad_number(text, 3, record, &seen, f.counts, none, none);
     EXPECT_EQ(seen, (std::vector<int>{255, 'a', 0, 'b', 255, 'a', 0}));
+}
+
+const Exception sink_full = {"Sink full"};
+
+// The field arithmetic holds at the extremes: a precision of INT_MAX with a
+// sign is one character wider than an int can count. The sink stops the
+// (two-billion-digit) output after its first characters.
+TEST(FmtPadTest, ExtremeFieldsDoNotOverflow) {
+    struct Sink {
+        std::string out;
+        static int put(int c, void *closure) {
+            auto *sink = static_cast<Sink *>(closure);
+            if (sink->out.size() == 8)
+                raise_exception(&sink_full, "sink", 1);
+            sink->out.push_back(static_cast<char>(c));
+            return c;
+        }
+    };
+    struct Case {
+        const char *flags;
+        int width, precision;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"+", 5, INT_MAX, "+0000000"},
+        {"+", INT_MAX, INT_MAX, "+0000000"},
+        {"+", -INT_MAX, INT_MAX, "+0000000"},
+        {"", INT_MAX, none, "        "},
+        {"-+", -INT_MAX, none, "+7      "},
+    };
+    for (const Case &c : cases) {
+        Sink sink;
+        Flags f(c.flags);
+        ExceptionFrame frame = raised_by(
+            [&] { fmt_pad_number("7", 1, Sink::put, &sink, f.counts, c.width, c.precision); });
+        EXPECT_EQ(frame.exception, &sink_full);
+        EXPECT_EQ(sink.out, c.expected);
+    }
 }
 
 TEST(FmtPadTest, PreconditionsRaiseAtFmt) {
@@ -253,6 +304,620 @@ TEST(FmtConversionTest, StandardConversions) {
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.actual, c.expected);
+}
+
+// ---- The engine
+
+// What a routine was called with.
+struct Call {
+    int code;
+    std::string flags; // each flag character repeated by its count, in byte order
+    int width, precision;
+    int argument; // what the routine took, or -1 when it takes nothing
+};
+std::vector<Call> calls;
+
+Call record(int code, const unsigned char flags[256], int width, int precision, int argument) {
+    Call call{code, "", width, precision, argument};
+    for (int c = 0; c < 256; ++c)
+        call.flags.append(flags[c], static_cast<char>(c));
+    return call;
+}
+
+// Takes nothing and prints '#'.
+void conv_record(int code, va_list &, PutFn put, void *closure, unsigned char flags[256],
+                 int width, int precision) {
+    calls.push_back(record(code, flags, width, precision, -1));
+    put('#', closure);
+}
+
+// Takes an int and prints it through the number emitter.
+void conv_take_int(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                   int width, int precision) {
+    int v = va_arg(args, int);
+    calls.push_back(record(code, flags, width, precision, v));
+    std::string digits = std::to_string(v);
+    fmt_pad_number(digits.c_str(), static_cast<int>(digits.size()), put, closure, flags, width,
+                   precision);
+}
+
+bool operator==(const Call &a, const Call &b) {
+    return a.code == b.code && a.flags == b.flags && a.width == b.width &&
+           a.precision == b.precision && a.argument == b.argument;
+}
+
+void PrintTo(const Call &c, std::ostream *os) {
+    *os << "{'" << static_cast<char>(c.code) << "' flags \"" << c.flags << "\" width " << c.width
+        << " precision " << c.precision << " arg " << c.argument << "}";
+}
+
+// Installs the recording routines under `z` and `y` (and restores whatever
+// the table held) around each test, and restores the flag set.
+class FmtEngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        calls.clear();
+        saved_z_ = fmt_install('z', conv_record);
+        saved_y_ = fmt_install('y', conv_take_int);
+        saved_flag_chars_ = fmt_flag_chars;
+    }
+    void TearDown() override {
+        fmt_install('z', saved_z_);
+        fmt_install('y', saved_y_);
+        fmt_flag_chars = saved_flag_chars_;
+    }
+
+  private:
+    ConversionFn saved_z_ = nullptr, saved_y_ = nullptr;
+    const char *saved_flag_chars_ = nullptr;
+};
+
+TEST_F(FmtEngineTest, ParsesSpecifications) {
+    const std::string flags255(255, '-');
+    const std::string spec255 = "%" + flags255 + "z";
+    struct Case {
+        std::string format;
+        Call expected;
+    };
+    const Case cases[] = {
+        {"%z", {'z', "", none, none, -1}},
+        {"%-08.3z", {'z', "-0", 8, 3, -1}},
+        {"%0-8.3z", {'z', "-0", 8, 3, -1}},
+        {"%--z", {'z', "--", none, none, -1}},
+        {"%+ -0 +z", {'z', "  ++-0", none, none, -1}},
+        {"%.z", {'z', "", none, none, -1}},
+        {"%.0z", {'z', "", none, 0, -1}},
+        {"%5.z", {'z', "", 5, none, -1}},
+        {"%05z", {'z', "0", 5, none, -1}},
+        {"%00z", {'z', "00", none, none, -1}},
+        {"%0z", {'z', "0", none, none, -1}},
+        {"%007.007z", {'z', "00", 7, 7, -1}},
+        {"%2147483647z", {'z', "", INT_MAX, none, -1}},
+        {"%.2147483647z", {'z', "", none, INT_MAX, -1}},
+        {"%0000000002147483647z", {'z', "000000000", INT_MAX, none, -1}},
+        {"%.0000000002147483647z", {'z', "", none, INT_MAX, -1}},
+        {spec255, {'z', flags255, none, none, -1}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.format);
+        calls.clear();
+        EXPECT_EQ(format(c.format.c_str()), "#");
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0], c.expected);
+    }
+}
+
+// The flag array is cleared for every specification.
+TEST_F(FmtEngineTest, EachSpecificationStartsWithoutFlags) {
+    EXPECT_EQ(format("%-0+ z%z%5z", 0), "###");
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].flags, " +-0");
+    EXPECT_EQ(calls[1].flags, "");
+    EXPECT_EQ(calls[2].flags, "");
+}
+
+TEST_F(FmtEngineTest, LiteralsAndPercent) {
+    EXPECT_EQ(format(""), "");
+    EXPECT_EQ(format("plain text"), "plain text");
+    EXPECT_EQ(format("100%%"), "100%");
+    EXPECT_EQ(format("%%%%z%%"), "%%z%");
+    EXPECT_EQ(format("a%zb%zc"), "a#b#c");
+    EXPECT_EQ(format("\xff\x80%z\x01"), "\xff\x80#\x01");
+    EXPECT_EQ(calls.size(), 3u);
+}
+
+// Each raise: the output sent before it, then `assertion_failed` at src/fmt.
+TEST_F(FmtEngineTest, MalformedSpecificationsRaise) {
+    const std::string flags256 = "%" + std::string(256, '0') + "z";
+    const std::string mixed256 = "%" + std::string(255, ' ') + "+-0 z";
+    struct Case {
+        std::string format;
+        std::string sent;
+    };
+    const Case cases[] = {
+        {"ab%5%", "ab"},        // no routine for '%'
+        {"abc%", "abc"},        // the NUL has no routine
+        {"abc%-", "abc"},       // nor after flags
+        {"abc%5.", "abc"},      // nor after a width and a dot
+        {"%z%#z", "#"},         // '#' is no flag: it is the conversion character
+        {"%5-z", ""},           // a flag after the width is the conversion character
+        {"%X", ""},
+        {"%E", ""},
+        {"%G", ""},
+        {"%\xff", ""},
+        {"%2147483648z", ""},
+        {"%.2147483648z", ""},
+        {"%99999999999z", ""},
+        {"%.21474836470z", ""},
+        {flags256, ""},
+        {mixed256, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.format.substr(0, 20));
+        std::string out;
+        ExceptionFrame frame = raised_by([&] { fmt_emit(put_string, &out, c.format.c_str()); });
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        EXPECT_EQ(out, c.sent);
+    }
+}
+
+TEST_F(FmtEngineTest, StarTakesWidthAndPrecisionFromArguments) {
+    EXPECT_EQ(format("%*z", -5), "#");
+    EXPECT_EQ(format("%.*z", -3), "#");
+    EXPECT_EQ(format("%-*.*z", INT_MAX, 0), "#");
+    EXPECT_EQ(format("%*.*z", -INT_MAX, INT_MAX), "#");
+    const std::vector<Call> expected = {
+        {'z', "", -5, none, -1},
+        {'z', "", none, -3, -1},
+        {'z', "-", INT_MAX, 0, -1},
+        {'z', "", -INT_MAX, INT_MAX, -1},
+    };
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_EQ(std::vector<Call>(calls.begin(), calls.begin() + 4), expected);
+
+    // INT_MIN would read as "unspecified".
+    for (const char *f : {"%*z", "%.*z", "%5.*z"}) {
+        SCOPED_TRACE(f);
+        ExceptionFrame frame = raised_by([&] { format(f, INT_MIN); });
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+    EXPECT_EQ(calls.size(), 4u);
+}
+
+TEST_F(FmtEngineTest, ArgumentsAreTakenInFormatOrder) {
+    EXPECT_EQ(format("%*y|%y", 5, 11, 22), "   11|22");
+    EXPECT_EQ(format("%*.*y %y %.*y|%-*y|", 6, 4, 1, 2, 3, 4, -4, 5), "  0001 2 004|5   |");
+    const std::vector<Call> expected = {
+        {'y', "", 5, none, 11}, {'y', "", none, none, 22}, {'y', "", 6, 4, 1},
+        {'y', "", none, none, 2}, {'y', "", none, 3, 4},   {'y', "-", -4, none, 5},
+    };
+    EXPECT_EQ(calls, expected);
+    // Standard conversions share the one list with client routines.
+    EXPECT_EQ(format("%d %y %s %*y %c", 1, 2, "three", 3, 4, 'x'), "1 2 three   4 x");
+}
+
+TEST_F(FmtEngineTest, FlagSetIsReadForEverySpecification) {
+    fmt_flag_chars = nullptr;
+    EXPECT_EQ(format("%05z"), "#"); // the leading zero starts the width
+    EXPECT_EQ(raised_by([] { format("%-5z"); }).exception, &assertion_failed);
+    fmt_install('-', conv_record);
+    EXPECT_EQ(format("%-5z"), "#5z"); // '-' is the conversion character
+    fmt_install('-', nullptr);
+
+    fmt_flag_chars = "#!";
+    EXPECT_EQ(format("%#!z|%!!y", 7), "#|7");
+    EXPECT_EQ(raised_by([] { format("%-z"); }).exception, &assertion_failed);
+
+    const std::vector<Call> expected = {
+        {'z', "", 5, none, -1},
+        {'-', "", none, none, -1},
+        {'z', "!#", none, none, -1},
+        {'y', "!!", none, none, 7},
+    };
+    EXPECT_EQ(calls, expected);
+}
+
+TEST_F(FmtEngineTest, InstallRemoveAndRestore) {
+    for (int code : {0, 256, -1, INT_MIN}) {
+        ExceptionFrame frame = raised_by([&] { fmt_install(code, conv_record); });
+        EXPECT_EQ(frame.exception, &assertion_failed) << code;
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+    EXPECT_EQ(format("%c", 'A'), "A");
+    ConversionFn standard = fmt_install('c', nullptr);
+    ASSERT_NE(standard, nullptr);
+    EXPECT_EQ(raised_by([] { format("%c", 'A'); }).exception, &assertion_failed);
+    EXPECT_EQ(fmt_install('c', conv_take_int), nullptr);
+    EXPECT_EQ(format("%c", 'A'), "65"); // takes effect at the next specification
+    EXPECT_EQ(fmt_install('c', standard), conv_take_int);
+    EXPECT_EQ(format("%c", 'A'), "A");
+    // One routine may serve several characters, and code 255 is a character.
+    EXPECT_EQ(fmt_install(255, conv_record), nullptr);
+    EXPECT_EQ(fmt_install(1, conv_record), nullptr);
+    EXPECT_EQ(format("%\xff%\x01"), "##");
+    EXPECT_EQ(fmt_install(255, nullptr), conv_record);
+    EXPECT_EQ(fmt_install(1, nullptr), conv_record);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].code, 255);
+    EXPECT_EQ(calls[2].code, 1);
+}
+
+// The engine's own checks, each at its own line, before anything is sent.
+TEST(FmtEngineChecksTest, NullSinkOrFormatRaise) {
+    std::string out;
+    ExceptionFrame no_put = raised_by([&] { fmt_emit(nullptr, &out, "x"); });
+    ExceptionFrame no_format = raised_by([&] { fmt_emit(put_string, &out, nullptr); });
+    EXPECT_EQ(no_put.exception, &assertion_failed);
+    EXPECT_EQ(no_format.exception, &assertion_failed);
+    EXPECT_STREQ(no_put.file, "src/fmt.cpp");
+    EXPECT_LT(no_put.line, no_format.line);
+    EXPECT_EQ(out, "");
+    // The closure is the sink's business: null is passed through.
+    static int count;
+    count = 0;
+    fmt_emit([](int c, void *closure) { return closure == nullptr ? ++count : c; }, nullptr, "ok");
+    EXPECT_EQ(count, 2);
+}
+
+// ---- The sinks
+
+int vbuffer(char *buf, int size, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = fmt_vbuffer(buf, size, format, args);
+    va_end(args);
+    return n;
+}
+
+// At, below and above the size: what is returned, what is stored, and that
+// nothing is written past `size`.
+TEST(FmtBufferTest, BoundedBufferStoresUpToItsSize) {
+    struct Case {
+        int size;
+        const char *format;
+        int arg;
+        int returned;             // -1: format_overflow
+        std::string stored;       // the first bytes of the buffer afterwards
+    };
+    const Case cases[] = {
+        {4, "abc", 0, 3, std::string("abc\0", 4)},
+        {3, "abc", 0, -1, "abc"},
+        {2, "abc", 0, -1, "ab"},
+        {1, "abc", 0, -1, "a"},
+        {1, "", 0, 0, std::string("\0", 1)},
+        {100, "%5d|", 42, 6, std::string("   42|\0", 7)},
+        {7, "%5d|", 42, 6, std::string("   42|\0", 7)},
+        {6, "%5d|", 42, -1, "   42|"},
+        {5, "%5d|", 42, -1, "   42"},
+        {3, "%-5d|", 42, -1, "42 "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " size " + std::to_string(c.size));
+        char buf[128];
+        std::memset(buf, '@', sizeof buf);
+        int returned = -1;
+        ExceptionFrame frame = raised_by([&] { returned = fmt_buffer(buf, c.size, c.format, c.arg); });
+        if (c.returned < 0) {
+            EXPECT_EQ(frame.exception, &format_overflow);
+            EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        } else {
+            EXPECT_EQ(frame.exception, nullptr);
+        }
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(std::string(buf, c.stored.size()), c.stored);
+        EXPECT_EQ(std::string(buf + c.size, 8), std::string(8, '@'));
+    }
+    char buf[8];
+    EXPECT_EQ(vbuffer(buf, 8, "%s%d", "ab", -5), 4);
+    EXPECT_STREQ(buf, "ab-5");
+}
+
+// The sink leaves a full buffer full: `next` stays at the end.
+TEST(FmtBufferTest, FullBoundedSinkKeepsItsState) {
+    char buf[2] = {'x', 'y'};
+    FmtBuffer buffer = {buf, buf, 2};
+    EXPECT_EQ(fmt_put_bounded('a', &buffer), 'a');
+    EXPECT_EQ(fmt_put_bounded(0xff, &buffer), 0xff);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(raised_by([&] { fmt_put_bounded('c', &buffer); }).exception, &format_overflow);
+        EXPECT_EQ(buffer.buf, buf);
+        EXPECT_EQ(buffer.next, buf + 2);
+        EXPECT_EQ(buffer.size, 2);
+    }
+    EXPECT_EQ(buf[0], 'a');
+    EXPECT_EQ(buf[1], '\xff');
+}
+
+TEST(FmtBufferTest, BufferPreconditionsInOrder) {
+    char buf[4] = {'@', '@', '@', '@'};
+    const std::function<void()> calls[] = {
+        [&] { fmt_buffer(nullptr, 0, nullptr); },
+        [&] { fmt_buffer(buf, 0, nullptr); },
+        [&] { fmt_buffer(buf, -1, "x"); },
+        [&] { fmt_buffer(buf, 4, nullptr); },
+    };
+    int32_t lines[4];
+    for (int i = 0; i < 4; ++i) {
+        ExceptionFrame frame = raised_by(calls[i]);
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        lines[i] = frame.line;
+    }
+    EXPECT_LT(lines[0], lines[1]);
+    EXPECT_EQ(lines[1], lines[2]);
+    EXPECT_LT(lines[2], lines[3]);
+    EXPECT_EQ(std::string(buf, 4), "@@@@");
+    for (auto call : {+[] { fmt_alloc(nullptr); }, +[] { char *p = fmt_alloc("%c%", 'a'); mem_release(p); }}) {
+        ExceptionFrame frame = raised_by(call);
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+}
+
+// The exact size of a heap block, where the allocator can tell it.
+#ifdef LEXSPOT_ASAN
+constexpr bool allocated_size_known = true;
+size_t allocated_size(const void *p) {
+    return __sanitizer_get_allocated_size(p);
+}
+#else
+constexpr bool allocated_size_known = false;
+size_t allocated_size(const void *) {
+    return 0;
+}
+#endif
+
+TEST(FmtBufferTest, GrowingSinkDoublesWhenFull) {
+    FmtBuffer buffer = {static_cast<char *>(mem_allocate(256)), nullptr, 256};
+    buffer.next = buffer.buf;
+    for (int i = 0; i < 256; ++i)
+        fmt_put_growing('a' + i % 26, &buffer);
+    EXPECT_EQ(buffer.size, 256);
+    EXPECT_EQ(buffer.next, buffer.buf + 256);
+    EXPECT_EQ(fmt_put_growing(0xfe, &buffer), 0xfe);
+    EXPECT_EQ(buffer.size, 512);
+    EXPECT_EQ(buffer.next, buffer.buf + 257);
+    for (int i = 257; i < 513; ++i)
+        fmt_put_growing('a' + i % 26, &buffer);
+    EXPECT_EQ(buffer.size, 1024);
+    for (int i = 0; i < 513; ++i)
+        ASSERT_EQ(buffer.buf[i], i == 256 ? '\xfe' : 'a' + i % 26) << i;
+    if (allocated_size_known) {
+        EXPECT_EQ(allocated_size(buffer.buf), 1024u);
+    }
+    mem_release(buffer.buf);
+}
+
+// The size is an int: a full block of INT_MAX bytes cannot grow, and the
+// sink says so instead of wrapping the size. (The block here is small; the
+// sink looks only at the bookkeeping before it would reallocate.)
+TEST(FmtBufferTest, GrowingSinkRefusesToPassIntMax) {
+    char *block = static_cast<char *>(mem_allocate(16));
+    FmtBuffer buffer = {block, block + INT_MAX, INT_MAX};
+    ExceptionFrame frame = raised_by([&] { fmt_put_growing('a', &buffer); });
+    EXPECT_EQ(frame.exception, &allocation_failed);
+    EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    EXPECT_EQ(buffer.buf, block);
+    EXPECT_EQ(buffer.next, block + INT_MAX);
+    EXPECT_EQ(buffer.size, INT_MAX);
+    mem_release(block);
+}
+
+// The returned string holds exactly the output and its NUL.
+TEST(FmtBufferTest, GrowingStringIsResizedToItsLength) {
+    for (int len : {0, 1, 255, 256, 257, 511, 512, 513, 4321}) {
+        SCOPED_TRACE(len);
+        std::string expected;
+        for (int i = 0; i < len; ++i)
+            expected.push_back(static_cast<char>('A' + i % 26));
+        char *s = fmt_alloc("%s", expected.c_str());
+        EXPECT_EQ(std::string(s), expected);
+        if (allocated_size_known) {
+            EXPECT_EQ(allocated_size(s), static_cast<size_t>(len) + 1);
+        }
+        mem_release(s);
+    }
+    char *s = fmt_alloc("%d|%s|%c", -12, "x", 'y');
+    EXPECT_STREQ(s, "-12|x|y");
+    mem_release(s);
+}
+
+// A raise part-way through frees the string (the sanitizer build reports a
+// leak otherwise), whether or not it had grown.
+TEST(FmtBufferTest, GrowingStringIsFreedOnRaise) {
+    const std::string long_text(3000, 'q');
+    for (const char *f : {"ab%X", "%s%X", "%s%"}) {
+        SCOPED_TRACE(f);
+        ExceptionFrame frame = raised_by([&] {
+            char *s = fmt_alloc(f, long_text.c_str());
+            mem_release(s);
+        });
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+}
+
+TEST(FmtStreamTest, StreamAndStandardOutput) {
+    FILE *f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    fmt_stream(f, "%d-%s|%5.1f", 5, "x", 2.25);
+    EXPECT_EQ(fmt_put_stream(0xff, f), 0xff);
+    std::rewind(f);
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, f), nullptr);
+    EXPECT_STREQ(line, "5-x|  2.2\xff");
+    std::fclose(f);
+
+    ::testing::internal::CaptureStdout();
+    fmt_stdout("%s %d%%\n", "done", 100);
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "done 100%\n");
+}
+
+TEST(FmtDeathTest, UncaughtOverflowReport) {
+    char buf[2];
+    EXPECT_EXIT(fmt_buffer(buf, 2, "abc"), ::testing::KilledBySignal(SIGABRT),
+                ::testing::MatchesRegex("Uncaught exception Formatting Overflow raised at "
+                                        "src/fmt\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n"));
+}
+
+// ---- Against the C library
+
+// Formats `value` after `stars` star arguments with both formatters and
+// returns whether they agree; `ours` and `theirs` receive the outputs.
+template <typename T>
+bool agrees(const std::string &spec, int stars, int star1, int star2, T value, std::string &ours,
+            std::string &theirs) {
+    char a[1024], b[1024];
+    const char *f = spec.c_str();
+    int na = 0, nb = 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    switch (stars) {
+    case 0:
+        na = fmt_buffer(a, sizeof a, f, value);
+        nb = std::snprintf(b, sizeof b, f, value);
+        break;
+    case 1:
+        na = fmt_buffer(a, sizeof a, f, star1, value);
+        nb = std::snprintf(b, sizeof b, f, star1, value);
+        break;
+    default:
+        na = fmt_buffer(a, sizeof a, f, star1, star2, value);
+        nb = std::snprintf(b, sizeof b, f, star1, star2, value);
+        break;
+    }
+#pragma GCC diagnostic pop
+    ours.assign(a, na);
+    theirs.assign(b, nb);
+    return ours == theirs;
+}
+
+// Every combination of flags, widths and precisions for one conversion and
+// its values, except the flags listed in `skip_flags`. Reports the first few
+// disagreements; returns the number of cases run.
+template <typename T>
+int compare_grid(char conversion, const std::vector<T> &values, const char *skip_flags,
+                 bool (*skip)(const std::string &flags, T value) = nullptr) {
+    struct Width {
+        const char *text;
+        int stars, arg;
+    };
+    const Width widths[] = {{"", 0, 0},  {"1", 0, 0},   {"5", 0, 0}, {"12", 0, 0},
+                            {"33", 0, 0}, {"*", 1, -9}, {"*", 1, 7}};
+    const Width precisions[] = {{"", 0, 0},    {".0", 0, 0},  {".1", 0, 0}, {".3", 0, 0},
+                                {".17", 0, 0}, {".*", 1, -1}, {".*", 1, 4}};
+    const char all_flags[] = "-+ 0";
+    int cases = 0, failures = 0;
+    for (int mask = 0; mask < 16; ++mask) {
+        std::string flags;
+        for (int i = 0; i < 4; ++i)
+            if (mask & (1 << i))
+                flags.push_back(all_flags[i]);
+        if (flags.find_first_of(skip_flags) != std::string::npos)
+            continue;
+        for (const Width &w : widths) {
+            for (const Width &p : precisions) {
+                std::string spec = "%" + flags + w.text + p.text + conversion;
+                int stars = w.stars + p.stars;
+                int star1 = w.stars ? w.arg : p.arg;
+                int star2 = p.arg;
+                for (T value : values) {
+                    if (skip != nullptr && skip(flags, value))
+                        continue;
+                    std::string ours, theirs;
+                    ++cases;
+                    if (!agrees(spec, stars, star1, star2, value, ours, theirs) && ++failures <= 10)
+                        ADD_FAILURE() << spec << " stars " << star1 << "," << star2 << ": \""
+                                      << ours << "\" vs snprintf \"" << theirs << "\"";
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, 0) << conversion;
+    return cases;
+}
+
+TEST(FmtDifferentialTest, IntegersAgreeWithPrintf) {
+    const std::vector<int> ints = {INT_MIN, INT_MIN + 1, -123456, -42, -1, 0, 1, 7, 99999, INT_MAX};
+    const std::vector<unsigned> uints = {0, 1, 7, 8, 255, 4096, 0x7fffffffu, 0x80000000u,
+                                         0xdeadbeefu, UINT_MAX};
+    EXPECT_GT(compare_grid('d', ints, ""), 7000);
+    // `+` and space sign the unsigned conversions here; printf ignores them.
+    for (char conversion : {'u', 'o', 'x'})
+        EXPECT_GT(compare_grid(conversion, uints, "+ "), 1900);
+}
+
+TEST(FmtDifferentialTest, CharactersAndStringsAgreeWithPrintf) {
+    // printf leaves the `0` flag on `c` and `s` undefined; here it never fills.
+    EXPECT_GT(compare_grid('c', std::vector<int>{'A', ' ', '~', 0x1ff}, "0"), 1000);
+    const std::vector<const char *> strings = {"", "a", "hello", "a string longer than most fields"};
+    EXPECT_GT(compare_grid('s', strings, "0"), 1000);
+}
+
+TEST(FmtDifferentialTest, FloatsAgreeWithPrintf) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> values = {0.0,       -0.0,    0.5,    1.5,     -1.5,   2.5,
+                                        3.14159,   -2.0 / 3, 1e-5,  123456.789, 1e15, 1e-300,
+                                        5e-324,    1e300,  -1.7976931348623157e308,
+                                        inf,       -inf,    nan,    -nan};
+    // printf does not zero-fill inf and nan; the emitter fills any text.
+    auto zero_fills_special = +[](const std::string &flags, double v) {
+        return flags.find('0') != std::string::npos && !std::isfinite(v);
+    };
+    for (char conversion : {'e', 'f', 'g'})
+        EXPECT_GT(compare_grid(conversion, values, "", zero_fills_special), 10000);
+}
+
+// Where this formatter means to differ from printf, with its own output.
+TEST(FmtDifferentialTest, KnownDifferencesFromPrintf) {
+    void *address = reinterpret_cast<void *>(uintptr_t{0x1234});
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::string actual;
+        const char *expected; // printf would give
+    };
+    const Case cases[] = {
+        {format("%+u", 5u), "+5"},             // 5
+        {format("% u", 5u), " 5"},             // 5
+        {format("%+o", 8u), "+10"},            // 10
+        {format("% 5x", 255u), "   ff"},       // "   ff" only by chance of width
+        {format("%+x", 0u), "+0"},             // 0
+        {format("%p", address), "1234"},       // 0x1234
+        {format("%.8p", address), "1234"},     // 0x00001234
+        {format("%08p", address), "00001234"}, // undefined
+        {format("%05c", 'A'), "    A"},        // undefined
+        {format("%05s", "abc"), "  abc"},      // undefined
+        {format("%.d", 5), "5"},               // a lone '.' is no precision: printf reads 0
+        {format("%.s", "abc"), "abc"},         // (empty)
+        {format("%.f", 1.5), "1.500000"},      // 2
+        {format("%08f", inf), "00000inf"},     // "     inf"
+        {format("%+08f", -inf), "-0000inf"},   // "    -inf"
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.actual, c.expected);
+    // No alternate forms and no upper-case conversions.
+    for (const char *f : {"%#x", "%#o", "%X", "%E", "%G", "%lld", "%hd", "%n"}) {
+        ExceptionFrame frame = raised_by([&] { format(f, 1); });
+        EXPECT_EQ(frame.exception, &assertion_failed) << f;
+    }
+    // Precisions at or beyond 100 are refused for the floating conversions,
+    // whatever the value; 99 is the largest.
+    EXPECT_EQ(format("%.99e", 1.0).size(), 105u);
+    for (const char *f : {"%.100f", "%.100e", "%.100g", "%.2147483647f"}) {
+        ExceptionFrame frame = raised_by([&] { format(f, 1.0); });
+        EXPECT_EQ(frame.exception, &assertion_failed) << f;
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+    EXPECT_EQ(raised_by([] { format("%.*f", 100, 1.0); }).exception, &assertion_failed);
+    EXPECT_EQ(format("%.*f", 99, 0.0).size(), 101u);
+    // The most negative double in fixed point at the largest precision.
+    EXPECT_EQ(format("%.99f", -1.7976931348623157e308).size(), 410u);
+    EXPECT_EQ(raised_by([] { format("%s", static_cast<const char *>(nullptr)); }).exception,
+              &assertion_failed);
 }
 
 } // namespace
