@@ -55,10 +55,6 @@ const char *program_name;
 // Bytes of a 24-bit line number.
 constexpr int32_t line_number_size = 3;
 
-// Standard output's buffer: the report is written in large blocks, whatever
-// standard output is connected to.
-char report_buffer[1 << 16];
-
 // Cuts the rightmost identifier off `*line` and leaves in `*line` what lies
 // before it; returns `text_none` and leaves `*line` unchanged when no
 // identifier is left. An identifier is the longest run of `rest` characters
@@ -179,11 +175,10 @@ void index_stream(const char *name, FILE *stream, Table identifiers) {
 
 int main(int argc, char *argv[]) {
     program_name = argv[0];
-    std::setvbuf(stdout, report_buffer, _IOFBF, sizeof report_buffer);
 
     // Start-up.
     Table identifiers = table_create(10000, compare_texts, hash_text);
-    TextMark mark = text_mark();
+    TextMark *mark = text_mark();
     fmt_install('T', text_format);
     fmt_install('D', mp_format_s);
     mp_set_width(24);
