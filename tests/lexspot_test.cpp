@@ -423,7 +423,7 @@ std::string random_text(std::mt19937 &rng) {
 
 TEST_F(LexspotTest, RandomInputsMatchTheModel) {
     std::mt19937 rng(20261210);
-    for (int round = 0; round < 150; round++) {
+    for (int round = 0; round < 100; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         Model model;
         if (round % 5 == 0) {
