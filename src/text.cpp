@@ -231,6 +231,19 @@ void text_release(TextMark **mark) {
     text_current_chunk->next = nullptr;
 }
 
+// ---- Printing
+
+// The argument list is a reference and cannot be null; the other pointers are
+// tested before the routine emits anything.
+void text_format(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                 int width, int precision) {
+    assert_require(flags != nullptr);
+    const Text *s = va_arg(args, const Text *);
+    assert_require(s != nullptr);
+    assert_require(is_valid(*s));
+    fmt_pad_string(s->str, s->len, put, closure, flags, width, precision);
+}
+
 // ---- Scanning
 
 int text_find_char(Text s, int i, int j, int c) {

@@ -32,7 +32,10 @@
 // and its current chunk, and the translation map with its flag.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+
+#include "fmt.hpp"
 
 namespace lexspot {
 
@@ -133,6 +136,16 @@ TextMark *text_mark();
 // one are reclaimed with it and must not be released afterwards. Requires
 // mark not null, then *mark not null.
 void text_release(TextMark **mark);
+
+// ---- Printing
+
+// A conversion routine for the formatter that prints one Text; the client
+// installs it under a character of its choice. Takes one argument, a
+// `const Text *`, and prints its characters through `fmt_pad_string`, so the
+// precision limits how many are printed and the width pads with spaces.
+// Requires flags not null, then the Text pointer not null and its Text valid.
+void text_format(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                 int width, int precision);
 
 // ---- Scanning
 //

@@ -197,7 +197,8 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
     const int32_t k = nx - my;
     const uint32_t t2 = (static_cast<uint32_t>(y[my - 1]) << 8) | y[my - 2];
     for (int32_t i = k; i >= 0; i--) {
-        assert_require(my >= 2 && i + my <= nx);
+        assert_require(my >= 2);
+        assert_require(i + my <= nx);
         unsigned char *const window = rem + i;
 
         // Trial digit from the window's top three digits and y's top two. As

@@ -721,6 +721,71 @@ TEST_F(TextScanTest, RandomAgainstModel) {
     }
 }
 
+// ---- Printing
+
+// A sink that appends to a std::string.
+int put_string(int c, void *closure) {
+    static_cast<std::string *>(closure)->push_back(static_cast<char>(c));
+    return c;
+}
+
+// Formats with text_format installed under T, and puts back what was there.
+std::string format_text(const char *format, ...) {
+    ConversionFn previous = fmt_install('T', text_format);
+    ExceptionCleanup restore([&] { fmt_install('T', previous); });
+    std::string out;
+    va_list args;
+    va_start(args, format);
+    ExceptionCleanup end([&] { va_end(args); });
+    fmt_vemit(put_string, &out, format, args);
+    return out;
+}
+
+TEST(TextFormatTest, PrintsThroughTheStringEmitter) {
+    const Text abc = text_wrap("abc", 3);
+    const Text empty = text_wrap("abc", 0);
+    const char raw[] = {'a', '\0', char(233)};
+    const Text odd = text_wrap(raw, 3);
+    struct Case {
+        const char *format;
+        const Text *t;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"[%T]", &abc, "[abc]"},       {"[%.2T]", &abc, "[ab]"},
+        {"[%6T]", &abc, "[   abc]"},   {"[%-6T]", &abc, "[abc   ]"},
+        {"[%2T]", &abc, "[abc]"},      {"[%.0T]", &abc, "[]"},
+        {"[%.9T]", &abc, "[abc]"},     {"[%6.1T]", &abc, "[     a]"},
+        {"[%3T]", &empty, "[   ]"},    {"[%T]", &empty, "[]"},
+        {"[%T]", &odd, std::string("[a\0\xe9]", 5)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.format);
+        EXPECT_EQ(format_text(c.format, c.t), c.expected);
+    }
+    EXPECT_EQ(format_text("%*T|%T", -5, &abc, &text_decimal_digits), "abc  |0123456789");
+}
+
+// text_format with a null flag array, called directly.
+void format_without_flags(std::string *out, ...) {
+    va_list args;
+    va_start(args, out);
+    ExceptionCleanup end([&] { va_end(args); });
+    text_format('T', args, put_string, out, nullptr, fmt_unspecified, fmt_unspecified);
+}
+
+TEST(TextFormatTest, MissingOrInvalidTextsRaise) {
+    const Text bad = {-1, "x"};
+    const Text null_str = {0, nullptr};
+    const Text abc = text_wrap("abc", 3);
+    EXPECT_TRUE(asserts_in_text([] { format_text("%T", static_cast<const Text *>(nullptr)); }));
+    EXPECT_TRUE(asserts_in_text([&] { format_text("%T", &bad); }));
+    EXPECT_TRUE(asserts_in_text([&] { format_text("%T", &null_str); }));
+    std::string out;
+    EXPECT_TRUE(asserts_in_text([&] { format_without_flags(&out, &abc); }));
+    EXPECT_EQ(out, "");
+}
+
 // ---- Repetition, reversal and translation
 
 TEST_F(TextTest, RepeatPaths) {

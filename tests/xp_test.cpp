@@ -457,6 +457,8 @@ TEST(XpRenderTest, BufferTooSmall) {
     // Size 2 for zero is enough.
     x = {0, 0};
     EXPECT_STREQ(xp_render(buf, 2, 10, 2, x.data()), "0");
+    // An array of no digits is zero, and none of it is read.
+    EXPECT_STREQ(xp_render(buf, 2, 10, 0, nullptr), "0");
 }
 
 TEST(XpRenderTest, PreconditionsRaiseAtXp) {
@@ -516,6 +518,11 @@ TEST(XpShiftTest, Cases) {
         {false, 4, {0x34, 0x12}, 4, 0, {0x23, 0x01, 0x00, 0x00}},
         {false, 2, {0x01, 0x02, 0x03, 0x04}, 8, 0, {0x02, 0x03}},
         {false, 2, {0x81, 0x01}, 0, 1, {0x81, 0x01}},
+        // An operand reaching past z shifts its own bits, not the fill, into
+        // z's top digit.
+        {false, 1, {0x00, 0x01}, 1, 0, {0x80}},
+        {false, 1, {0x00, 0x00}, 1, 1, {0x00}},
+        {false, 2, {0x00, 0x10, 0x0A, 0xFF}, 12, 1, {0xA1, 0xF0}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << (c.left ? "left " : "right ") << c.s << " fill "
