@@ -353,7 +353,8 @@ class Run {
         const int i = name(n);
         const int j = name(n);
         const int which = in_.below(11);
-        const int c = static_cast<int>(static_cast<int8_t>(in_.byte())) + (in_.below(8) == 0 ? 256 : 0);
+        // Now and then a character outside -128..127, which matches nothing.
+        const int c = static_cast<int8_t>(in_.byte()) + (in_.below(8) == 0 ? 256 : 0);
         const int64_t a = model::offset(n, i);
         const int64_t b = model::offset(n, j);
         const Text s = e.text;

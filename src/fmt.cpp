@@ -7,6 +7,7 @@
 #include "fmt.hpp"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -427,14 +428,24 @@ void fmt_conv_string(int, va_list &args, PutFn put, void *closure, unsigned char
                      int width, int precision) {
     const char *str = va_arg(args, const char *);
     assert_require(str != nullptr);
-    fmt_pad_string(str, static_cast<int>(std::strlen(str)), put, closure, flags, width,
-                   precision);
+    // A string too long for an int length is refused rather than cut short.
+    const size_t length = std::strlen(str);
+    assert_require(length <= INT_MAX);
+    fmt_pad_string(str, static_cast<int>(length), put, closure, flags, width, precision);
+}
+
+// Whether sprintf reads a double for this conversion character.
+inline bool is_floating_code(int code) {
+    return code > 0 && code <= 255 && std::strchr("aAeEfFgG", code) != nullptr;
 }
 
 // sprintf shapes the text by the precision; the emitter then sees no
 // precision, so it adds no zeros of its own and the `0` flag fills the field.
+// The routine may be installed under any character, and the character goes
+// into the sprintf format: one that reads no double is refused.
 void fmt_conv_float(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                     int width, int precision) {
+    assert_require(is_floating_code(code));
     int p = precision >= 0 ? precision : 6;
     if (code == 'g' && p == 0)
         p = 1;
@@ -443,6 +454,9 @@ void fmt_conv_float(int code, va_list &args, PutFn put, void *closure, unsigned 
     fmt_float_template[3] = static_cast<char>('0' + p % 10);
     fmt_float_template[4] = static_cast<char>(code);
     double value = va_arg(args, double);
+    // Zeros in front of inf or nan would make it read as a number.
+    if (!std::isfinite(value))
+        flags[flag_zero] = 0;
     // The longest text: -DBL_MAX in fixed point at precision 99, 410 characters.
     char buf[420];
 #pragma GCC diagnostic push

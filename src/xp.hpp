@@ -9,7 +9,9 @@
 //
 // Rules shared by every operation here:
 // - Lengths are at least 1, and every pointer addresses as many digits as its
-//   length says. The caller sizes every destination.
+//   length says. The caller sizes every destination. Should a length of 0 or
+//   less be passed, no digit of that array is read or written (`xp_render`
+//   writes "0"; `xp_divide` raises for a divisor length below 1).
 // - A result may be written into one of its operand arrays (z the very same
 //   array as x or y); each operation reads an operand digit before it writes
 //   the result digit at that place. Arrays that overlap at an offset are not

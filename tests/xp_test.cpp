@@ -170,6 +170,42 @@ TEST(XpCoreTest, TimesAndDivideDigitCases) {
     EXPECT_EQ(x, (Digits{0x01, 0x01, 0x01}));
 }
 
+// No caller passes a length below 1; should one slip through, no digit outside
+// the arrays is read or written. z and x sit inside guarded buffers, so a
+// write at z[-1] or z[0] shows.
+TEST(XpCoreTest, LengthsBelowOneTouchNoDigit) {
+    for (int32_t n : {0, -1, -7}) {
+        SCOPED_TRACE(n);
+        Digits zbuf = filled(16, 0x5A);
+        unsigned char *const z = zbuf.data() + 8;
+        Digits xbuf(16);
+        for (size_t i = 0; i < xbuf.size(); i++) // distinct, so a stray read shows too
+            xbuf[i] = static_cast<unsigned char>(0x30 + i);
+        const unsigned char *const x = xbuf.data() + 8;
+
+        EXPECT_EQ(xp_to_uint(n, x), 0u);
+        EXPECT_EQ(xp_significant_length(n, x), n);
+        EXPECT_EQ(xp_divide_digit(n, z, x, 3), 0u);
+        EXPECT_EQ(xp_times(z, n, x, 2, x), 0);
+        EXPECT_EQ(xp_times(z, 2, x, n, x), 0);
+        EXPECT_EQ(xp_compare(n, x, x + 1), 0);
+        EXPECT_EQ(xp_from_uint(n, z, 0x1234), 0x1234u);
+        xp_plus(n, z, x, x, 1);
+        xp_minus(n, z, x, x, 1);
+        xp_plus_digit(n, z, x, 7);
+        xp_minus_digit(n, z, x, 7);
+        xp_negate(n, z, x, 1);
+        xp_times_digit(n, z, x, 3);
+        for (int32_t fill = 0; fill <= 1; fill++) {
+            xp_shift_left(n, z, 2, x, 3, fill);
+            xp_shift_right(n, z, 2, x, 3, fill);
+            xp_shift_left(n, z, 2, x, 16, fill);
+            xp_shift_right(n, z, 2, x, 16, fill);
+        }
+        EXPECT_EQ(zbuf, filled(16, 0x5A));
+    }
+}
+
 TEST(XpCoreTest, CompareReturnsTopDifference) {
     struct Case {
         Digits x, y;
@@ -263,14 +299,20 @@ TEST(XpDivideTest, ZeroDivisorWritesNothing) {
     }
 }
 
+// Also when the dividend is shorter still: a dividend-shorter-than-divisor path
+// taken first would clear r[n] to r[m - 1], below r itself.
 TEST(XpDivideTest, DivisorLengthBelowOneRaisesAtXp) {
     const Digits x = {1, 2, 3}, y = {1};
-    for (int32_t m : {0, -1}) {
-        Digits q = filled(3, 0xAA), r = filled(1, 0xBB), work(8, 0);
-        expect_assertion_at_xp(raised_by(
-            [&] { xp_divide(3, q.data(), x.data(), m, y.data(), r.data(), work.data()); }));
-        EXPECT_EQ(q, filled(3, 0xAA));
-        EXPECT_EQ(r, filled(1, 0xBB));
+    for (int32_t n : {3, 0, -3}) {
+        for (int32_t m : {0, -1}) {
+            SCOPED_TRACE(testing::Message() << "n " << n << " m " << m);
+            Digits q = filled(3, 0xAA), rbuf = filled(8, 0xBB), work(8, 0);
+            expect_assertion_at_xp(raised_by([&] {
+                xp_divide(n, q.data(), x.data(), m, y.data(), rbuf.data() + 4, work.data());
+            }));
+            EXPECT_EQ(q, filled(3, 0xAA));
+            EXPECT_EQ(rbuf, filled(8, 0xBB));
+        }
     }
 }
 
