@@ -776,6 +776,9 @@ TEST_F(MpFormatTest, Examples) {
         {"%+D", 42, 10, "+42"},
         {"%.4D", 42, 10, "0042"},
         {"% D", 42, 10, " 42"},
+        {"%+ D", 42, 10, "+42"},
+        {"%-05D|", -42, 10, "-42  |"},
+        {"%+U", 42, 10, "+42"},
         {"%.0D", 0, 10, ""},
         {"%U", -1, 10, "16777215"},
         {"%U", -1, 16, "FFFFFF"},
@@ -1593,6 +1596,75 @@ TEST(MpDifferentialTest, RenderAndParseAgainstGmp) {
                                      Raised::none &&
                                  z == to_bytes(mpz_class(m.two_w() - 1), w),
                              [&] { return "width " + std::to_string(w) + ": " + below + " gave " + hex(z); });
+        }
+    }
+    EXPECT_EQ(mismatches.count(), 0);
+}
+
+// Every combination of flags with a few field widths and precisions, in bases
+// 10, 16 and 8. At 20 and 24 bits the C library's printf of the value as a
+// long long is the reference (for hexadecimal and octal only where it prints
+// the same digits: non-negative values). At 129 bits GMP's printf is, for
+// the flags in which it follows C (no '0', not both '+' and ' ').
+TEST_F(MpFormatTest, FlagsWidthsAndPrecisionsAgainstPrintf) {
+    Mismatches mismatches;
+    const char *const field_widths[] = {"", "1", "9", "47"};
+    const char *const precisions[] = {"", ".0", ".5", ".44"};
+    struct Base {
+        int base;
+        char conversion;
+        const char *flags; // the flags that C defines for the conversion
+    };
+    const Base bases[] = {{10, 'd', "-+ 0"}, {16, 'X', "-0"}, {8, 'o', "-0"}};
+    for (int w : {20, 24, 129}) {
+        Width width(w);
+        const Model<mpz_class> m(w);
+        std::mt19937_64 rng(static_cast<uint64_t>(w) + 11);
+        for (const mpz_class &v : operands(w, m, rng, 2, false)) {
+            const Bytes x = to_bytes(v, w);
+            for (const bool is_signed : {true, false}) {
+                const mpz_class shown = is_signed ? m.s(v) : v;
+                for (const Base &b : bases) {
+                    if (b.base != 10 && shown < 0 && w <= 64)
+                        continue;
+                    const std::string set = b.flags;
+                    for (unsigned mask = 0; mask < (1u << set.size()); ++mask) {
+                        std::string flags;
+                        for (size_t i = 0; i < set.size(); ++i)
+                            if (mask & (1u << i))
+                                flags += set[i];
+                        const bool plus_and_space = flags.find('+') != std::string::npos &&
+                                                    flags.find(' ') != std::string::npos;
+                        if (w > 64 && (flags.find('0') != std::string::npos || plus_and_space))
+                            continue;
+                        for (const char *fw : field_widths) {
+                            for (const char *pr : precisions) {
+                                const std::string spec = "%" + flags + fw + pr;
+                                const std::string mine = format(
+                                    (spec + (is_signed ? "D" : "U")).c_str(), x.data(), b.base);
+                                char expected[128];
+                                if (w <= 64) {
+                                    // The values fit a long long; the sign
+                                    // flags apply to unsigned readings too.
+                                    const std::string c_spec = spec + "ll" + b.conversion;
+                                    std::snprintf(expected, sizeof expected, c_spec.c_str(),
+                                                  static_cast<long long>(mpz_get_si(shown.get_mpz_t())));
+                                } else {
+                                    gmp_snprintf(expected, sizeof expected,
+                                                 (spec + "Z" + b.conversion).c_str(),
+                                                 shown.get_mpz_t());
+                                }
+                                mismatches.check(mine == expected, [&] {
+                                    return "width " + std::to_string(w) + " " + spec +
+                                           (is_signed ? "D" : "U") + " base " +
+                                           std::to_string(b.base) + " of " + hex(x) + ": '" +
+                                           mine + "', expected '" + expected + "'";
+                                });
+                            }
+                        }
+                    }
+                }
+            }
         }
     }
     EXPECT_EQ(mismatches.count(), 0);
