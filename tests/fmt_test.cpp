@@ -25,7 +25,8 @@
 #endif
 #endif
 #ifdef LEXSPOT_ASAN
-#include <sanitizer/allocator_interface.h>
+// Declared here: g++ ships the sanitizer runtime without this header.
+extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
 #endif
 
 namespace lexspot {

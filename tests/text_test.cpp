@@ -327,16 +327,27 @@ TEST_F(TextTest, ConcatExtendsTheLatestTextInPlace) {
     EXPECT_EQ(avail(), before + 6);
 }
 
-// When the right operand does not fit, both are copied into a new chunk.
-TEST_F(TextTest, ConcatCopiesWhenTheRightOperandDoesNotFit) {
-    Text s1 = text_from_cstr("head");
-    std::string big(static_cast<size_t>(text_current_chunk->limit - avail()) + 1, 'b');
-    TextChunk *first = text_current_chunk;
-    Text r = text_concat(s1, wrap(big));
-    EXPECT_NE(text_current_chunk, first);
-    EXPECT_EQ(r.str, reinterpret_cast<char *>(text_current_chunk + 1));
-    EXPECT_EQ(str(r), "head" + big);
-    EXPECT_EQ(str(s1), "head");
+// A right operand that exactly fills the chunk still extends the left one in
+// place; one byte more and both are copied into a new chunk.
+TEST_F(TextTest, ConcatInPlaceUpToTheChunkLimit) {
+    for (int64_t beyond : {0, 1}) {
+        SCOPED_TRACE(beyond);
+        Text s1 = text_from_cstr("head");
+        TextChunk *chunk = text_current_chunk;
+        std::string tail(static_cast<size_t>(chunk->limit - avail() + beyond), 't');
+        Text r = text_concat(s1, wrap(tail));
+        EXPECT_EQ(str(r), "head" + tail);
+        EXPECT_EQ(str(s1), "head");
+        if (beyond == 0) {
+            EXPECT_EQ(r.str, s1.str);
+            EXPECT_EQ(text_current_chunk, chunk);
+            EXPECT_EQ(avail(), chunk->limit);
+        } else {
+            EXPECT_NE(text_current_chunk, chunk);
+            EXPECT_EQ(r.str, reinterpret_cast<char *>(text_current_chunk + 1));
+            EXPECT_EQ(avail(), r.str + r.len);
+        }
+    }
 }
 
 // A mark's reserved byte keeps a Text made before it from growing into space
@@ -855,8 +866,8 @@ TEST_F(TextTest, TranslateMapLifecycle) {
     EXPECT_TRUE(asserts_in_text([&] { text_translate(word, &text_lower_letters, nullptr); }));
     EXPECT_TRUE(asserts_in_text([&] { text_translate(word, nullptr, &text_upper_letters); }));
 
-    // An empty Text still builds the map.
-    Text e = text_translate(text_none, &text_lower_letters, &text_upper_letters);
+    // An empty Text still builds the map, and the result is the empty one.
+    Text e = text_translate(text_slice(word, 3, 3), &text_lower_letters, &text_upper_letters);
     EXPECT_EQ(e.len, 0);
     EXPECT_EQ(e.str, text_none.str);
     EXPECT_TRUE(text_translate_map_set);
