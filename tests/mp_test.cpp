@@ -658,6 +658,31 @@ TEST(MpMulDivTest, WideProducts) {
         mp_mul_wide_s(z.data(), sv(-3).data(), sv(5).data());
         EXPECT_EQ(hex(z), "F1 FF 0F");
     }
+    // z may be the storage of x or of y, given room for the wide product.
+    for (int32_t w : {10, 16, 72}) {
+        SCOPED_TRACE(w);
+        Width width(w);
+        const size_t wide = static_cast<size_t>((2 * w - 1) / 8 + 1);
+        const Bytes x = sv(-300), y = sv(77);
+        for (bool is_signed : {false, true}) {
+            auto product = [&](MpValue z, const unsigned char *a, const unsigned char *b) {
+                if (is_signed)
+                    mp_mul_wide_s(z, a, b);
+                else
+                    mp_mul_wide_u(z, a, b);
+            };
+            Bytes expected(wide);
+            product(expected.data(), x.data(), y.data());
+            Bytes in_x(wide, 0);
+            std::copy(x.begin(), x.end(), in_x.begin());
+            product(in_x.data(), in_x.data(), y.data());
+            EXPECT_EQ(hex(in_x), hex(expected)) << "z = x, signed " << is_signed;
+            Bytes in_y(wide, 0);
+            std::copy(y.begin(), y.end(), in_y.begin());
+            product(in_y.data(), x.data(), in_y.data());
+            EXPECT_EQ(hex(in_y), hex(expected)) << "z = y, signed " << is_signed;
+        }
+    }
 }
 
 // ---- Bitwise operations and shifts
