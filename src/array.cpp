@@ -30,18 +30,20 @@ int64_t byte_size(int32_t count, int32_t elem_size) {
 } // namespace
 
 Array array_create(int32_t count, int32_t elem_size) {
-    // Storage first: with a positive count, an element size of 0 or less fails
-    // in src/mem before any test of ours. The contents tests can then fail only
-    // when nothing was allocated.
-    void *elems = count > 0 ? mem_allocate_zeroed(count, elem_size) : nullptr;
-    require_contents(count, elem_size, elems);
-
-    // The record; should it be refused, the storage goes back before the raise
-    // is passed on.
-    Array array = nullptr;
-    EXCEPTION_TRY { array = static_cast<Array>(mem_allocate(sizeof(ArrayRecord))); }
+    // The record first, then the storage (with a positive count, an element
+    // size of 0 or less fails in src/mem before any test of ours), then the
+    // contents tests. Whatever fails after the record was obtained gives back
+    // what was obtained before it is passed on.
+    auto array = static_cast<Array>(mem_allocate(sizeof(ArrayRecord)));
+    void *elems = nullptr;
+    EXCEPTION_TRY {
+        if (count > 0)
+            elems = mem_allocate_zeroed(count, elem_size);
+        require_contents(count, elem_size, elems);
+    }
     EXCEPTION_HANDLER(frame) {
         mem_release(elems);
+        mem_release(array);
         exception_reraise(frame);
     }
     EXCEPTION_END

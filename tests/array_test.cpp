@@ -11,10 +11,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/mman.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "failing_alloc.hpp"
 #include "mem.hpp"
 
 namespace lexspot {
@@ -27,6 +30,15 @@ ExceptionFrame raised_by(F f) {
     EXCEPTION_TRY { f(); }
     EXCEPTION_HANDLER(frame) { seen = frame; }
     EXCEPTION_END
+    return seen;
+}
+
+// What `f` raises when its `n`th allocation request is refused.
+template <typename F>
+ExceptionFrame raised_when_request_refused(int32_t n, F f) {
+    ExceptionFrame seen{};
+    EXPECT_TRUE(failing_alloc::with_request_refused(n, [&] { seen = raised_by(f); }))
+        << "request " << n << " was never made";
     return seen;
 }
 
@@ -92,6 +104,28 @@ TEST(ArrayTest, OffsetsAreSixtyFourBit) {
     array_init(&record, INT32_MAX, 1 << 20, base);
     const uintptr_t expected = 0x10000 + (uintptr_t{INT32_MAX} - 1) * (uintptr_t{1} << 20);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(array_at(&record, INT32_MAX - 1)), expected);
+}
+
+// The same for a store, which must write the element where it lies and not at
+// a 32-bit offset wrapped past 4 GiB. The storage is a reservation of which
+// only the touched pages are ever backed.
+TEST(ArrayTest, StoreReachesElementsPastFourGiB) {
+    constexpr int32_t size = 4096, index = (1 << 20) + 1; // offset 2^32 + 4096
+    const size_t bytes = (size_t{index} + 1) * size;
+    void *reserved = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED)
+        GTEST_SKIP() << "no room to reserve " << bytes << " bytes";
+    auto *base = static_cast<unsigned char *>(reserved);
+    ArrayRecord record{};
+    array_init(&record, index + 1, size, base);
+    const std::vector<unsigned char> elem(size, 0x5A);
+    EXPECT_EQ(array_store(&record, index, elem.data()), elem.data());
+    unsigned char *const at = base + uint64_t{index} * size;
+    EXPECT_EQ(array_at(&record, index), at);
+    EXPECT_EQ(std::memcmp(at, elem.data(), size), 0);
+    EXPECT_EQ(base[size], 0); // where the wrapped offset would have landed
+    munmap(reserved, bytes);
 }
 
 TEST(ArrayTest, StoreReturnsTheSourcePointer) {
@@ -266,6 +300,43 @@ TEST(ArrayTest, SetCountExhaustionLeavesArrayUnchanged) {
     EXPECT_EQ(f.exception, &allocation_failed);
     EXPECT_STREQ(f.file, "src/array.cpp");
     array_destroy(&wide);
+}
+
+// Creation asks for the record first, then for the storage, and tests its
+// arguments last: exhaustion at the first request is reported at the record's
+// request whatever the arguments, and every failure leaves nothing allocated
+// (the sanitizer build checks).
+TEST(ArrayTest, CreateRequestsTheRecordFirst) {
+    // An empty array makes one request, for its record.
+    const ExceptionFrame record = raised_when_request_refused(1, [] { array_create(0, 4); });
+    EXPECT_EQ(record.exception, &allocation_failed);
+    EXPECT_STREQ(record.file, "src/array.cpp");
+    const ExceptionFrame storage = raised_when_request_refused(2, [] { array_create(2, 4); });
+    EXPECT_EQ(storage.exception, &allocation_failed);
+    EXPECT_STREQ(storage.file, "src/array.cpp");
+    EXPECT_NE(storage.line, record.line);
+
+    const struct {
+        int32_t count, size;
+    } arguments[] = {{2, 4}, {1, 1}, {2, 0}, {1, -4}, {-1, 4}, {0, 0}, {INT32_MIN, INT32_MIN}};
+    for (const auto &a : arguments) {
+        SCOPED_TRACE(testing::Message() << a.count << ", " << a.size);
+        ExceptionFrame f = raised_when_request_refused(1, [&] { array_create(a.count, a.size); });
+        EXPECT_EQ(f.exception, &allocation_failed);
+        EXPECT_STREQ(f.file, "src/array.cpp");
+        EXPECT_EQ(f.line, record.line);
+    }
+
+    // A clone makes the same requests in the same order.
+    Array source = numbered(2, 4, 1);
+    ExceptionFrame f = raised_when_request_refused(1, [&] { array_clone(source, 3); });
+    EXPECT_EQ(f.exception, &allocation_failed);
+    EXPECT_EQ(f.line, record.line);
+    f = raised_when_request_refused(2, [&] { array_clone(source, 3); });
+    EXPECT_EQ(f.exception, &allocation_failed);
+    EXPECT_EQ(f.line, storage.line);
+    EXPECT_EQ(bytes_of(source), (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8}));
+    array_destroy(&source);
 }
 
 TEST(ArrayDeathTest, UncaughtIndexFailureIsReported) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "failing_alloc.hpp"
 #include "mem.hpp"
 
 namespace lexspot {
@@ -25,6 +26,15 @@ ExceptionFrame raised_by(F f) {
     EXCEPTION_TRY { f(); }
     EXCEPTION_HANDLER(frame) { seen = frame; }
     EXCEPTION_END
+    return seen;
+}
+
+// What `f` raises when its `n`th allocation request is refused.
+template <typename F>
+ExceptionFrame raised_when_request_refused(int32_t n, F f) {
+    ExceptionFrame seen{};
+    EXPECT_TRUE(failing_alloc::with_request_refused(n, [&] { seen = raised_by(f); }))
+        << "request " << n << " was never made";
     return seen;
 }
 
@@ -327,6 +337,43 @@ TEST(TableTest, DestroyNullsTheHandleAndRefusesASecondTime) {
     ExceptionFrame f = raised_by([&] { table_destroy(&table); });
     EXPECT_EQ(f.exception, &assertion_failed);
     EXPECT_STREQ(f.file, "src/table.cpp");
+}
+
+// Exhaustion raises `allocation_failed` at src/table. A store of a new key
+// that fails leaves the table exactly as it was, stamp included, and so does
+// a failed `table_to_pairs`.
+TEST(TableTest, ExhaustionLeavesTheTableUnchanged) {
+    ExceptionFrame f = raised_when_request_refused(1, [] { table_create(0, nullptr, nullptr); });
+    EXPECT_EQ(f.exception, &allocation_failed);
+    EXPECT_STREQ(f.file, "src/table.cpp");
+
+    Table table = table_create(0, compare_keys, hash_five);
+    Key keys[3] = {{0}, {5}, {1}};
+    int32_t values[4] = {};
+    for (int i = 0; i < 3; ++i)
+        table_store(table, &keys[i], &values[i]);
+    const Pairs before = pairs_of(table);
+    Key fresh{10}; // joins the chain of 0 and 5
+    const struct {
+        const char *what;
+        std::function<void()> call;
+    } cases[] = {
+        {"store", [&] { table_store(table, &fresh, &values[3]); }},
+        {"to_pairs", [&] { table_to_pairs(table, nullptr); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        f = raised_when_request_refused(1, c.call);
+        EXPECT_EQ(f.exception, &allocation_failed);
+        EXPECT_STREQ(f.file, "src/table.cpp");
+        EXPECT_EQ(table_count(table), 3);
+        EXPECT_EQ(table->stamp, 3u);
+        EXPECT_EQ(table_lookup(table, &fresh), nullptr);
+        EXPECT_EQ(pairs_of(table), before);
+    }
+    EXPECT_EQ(table_store(table, &fresh, &values[3]), nullptr);
+    EXPECT_EQ(table_lookup(table, &fresh), &values[3]);
+    table_destroy(&table);
 }
 
 // --- Modification during table_for_each
