@@ -1,0 +1,503 @@
+// End-to-end tests of the lexspot program: each runs the built binary in a
+// fresh temporary directory on files written there, and compares standard
+// output, standard error and the way the process ended byte for byte.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::string_literals;
+
+// How a run ended and what it wrote.
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status = -1; // raw wait status
+};
+
+bool exited_with(const Outcome &run, int code) {
+    return WIFEXITED(run.status) && WEXITSTATUS(run.status) == code;
+}
+
+bool killed_by(const Outcome &run, int signal) {
+    return WIFSIGNALED(run.status) && WTERMSIG(run.status) == signal;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    ASSERT_TRUE(out.good()) << path;
+}
+
+// Where standard input and standard output of a run come from and go to.
+struct Streams {
+    std::string stdin_path = "/dev/null"; // empty: standard input closed
+    std::string stdout_path;              // empty: captured; "-": closed
+};
+
+// A temporary directory per test, the working directory of every run, so
+// that the report names the files as given on the command line.
+class LexspotTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/lexspot_test.XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        ASSERT_NE(mkdtemp(name.data()), nullptr) << std::strerror(errno);
+        dir_ = name.data();
+    }
+
+    void TearDown() override {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+
+    void write(const std::string &name, const std::string &content) {
+        write_file(path(name), content);
+    }
+
+    // Runs `program` with the argument vector `argv` (argv[0] included) in
+    // the temporary directory.
+    Outcome execute(const std::string &program, const std::vector<std::string> &argv,
+                    const Streams &streams = {}) {
+        Outcome run;
+        const std::string out_path = path(".stdout"), err_path = path(".stderr");
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir_.c_str()) != 0) _exit(126);
+            if (!redirect(streams.stdin_path, STDIN_FILENO, O_RDONLY) ||
+                !redirect(streams.stdout_path.empty() ? out_path : streams.stdout_path,
+                          STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC) ||
+                !redirect(err_path, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC))
+                _exit(126);
+            std::vector<char *> args;
+            for (const std::string &arg : argv)
+                args.push_back(const_cast<char *>(arg.c_str()));
+            args.push_back(nullptr);
+            execv(program.c_str(), args.data());
+            _exit(127);
+        }
+        EXPECT_GT(pid, 0) << std::strerror(errno);
+        if (pid > 0) {
+            EXPECT_EQ(waitpid(pid, &run.status, 0), pid);
+        }
+        run.out = read_file(out_path);
+        run.err = read_file(err_path);
+        std::remove(out_path.c_str());
+        std::remove(err_path.c_str());
+        return run;
+    }
+
+    // Runs lexspot, invoked as "lexspot", with `args`.
+    Outcome lexspot(const std::vector<std::string> &args, const Streams &streams = {}) {
+        std::vector<std::string> argv = {"lexspot"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return execute(LEXSPOT_PROGRAM, argv, streams);
+    }
+
+    // Runs lexspot with no arguments and standard input from a file of `input`.
+    Outcome lexspot_stdin(const std::string &input) {
+        write(".stdin", input);
+        Streams streams;
+        streams.stdin_path = path(".stdin");
+        return lexspot({}, streams);
+    }
+
+  private:
+    static bool redirect(const std::string &target, int fd, int flags) {
+        if (target.empty() || target == "-") return close(fd) == 0;
+        int opened = open(target.c_str(), flags, 0600);
+        if (opened < 0) return false;
+        if (opened != fd) {
+            if (dup2(opened, fd) < 0) return false;
+            close(opened);
+        }
+        return true;
+    }
+
+    std::string dir_;
+};
+
+// The report of one normal run: exit status 0, nothing on standard error
+// unless given.
+void expect_report(const Outcome &run, const std::string &out, const std::string &err = "") {
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, err);
+    EXPECT_TRUE(exited_with(run, 0)) << "wait status " << run.status;
+}
+
+const std::string t_c = "int x12 = 9abc;\nx12++;\n";
+
+// Inputs read from one file, named f, or from standard input, with the
+// report each gives. The identifier rule, the piece rule and the
+// repeated-line rule, each shown on the input that exposes it.
+struct Case {
+    const char *what;
+    std::string input;
+    std::string file_report;  // lexspot f
+    std::string stdin_report; // lexspot < f
+};
+
+const std::string spaces_508(508, ' ');
+
+const Case cases[] = {
+    {"the example", t_c, "9abc\tf: 1\nint\tf: 1\nx\tf: 1 2\n", "9abc 1\nint 1\nx 1 2\n"},
+    {"empty input", "", "", ""},
+    {"no identifiers", "123 + 456\n\n\t!?\n", "", ""},
+    {"identifier rule: digits trail, may lead", "0x1F + 1e10\na_1 _ 42\n",
+     "0x1F\tf: 1\n1e\tf: 1\n_\tf: 2\na_\tf: 2\n", "0x1F 1\n1e 1\n_ 2\na_ 2\n"},
+    // Digit-leading first, then upper case, "_", lower case; a prefix first.
+    {"sort order", "zeta _x Zeta\n9abc ab a\nabc A _ 0x1F Z\n",
+     "0x1F\tf: 3\n9abc\tf: 2\nA\tf: 3\nZ\tf: 3\nZeta\tf: 1\n_\tf: 3\n_x\tf: 1\n"
+     "a\tf: 2\nab\tf: 2\nabc\tf: 3\nzeta\tf: 1\n",
+     "0x1F 3\n9abc 2\nA 3\nZ 3\nZeta 1\n_ 3\n_x 1\na 2\nab 2\nabc 3\nzeta 1\n"},
+    {"twice on a line is recorded once", "a b a\nb a b a\n\na\n", "a\tf: 1 2 4\nb\tf: 1 2\n",
+     "a 1 2 4\nb 1 2\n"},
+    // 511 characters fill a piece; its newline is a piece of its own. A line
+    // of 600 is cut after 511, through "ab12cd": "ab1" gives ab, "2cd" gives 2cd.
+    {"long lines are read in pieces of 511",
+     "p" + std::string(509, ' ') + "q\n" + spaces_508 + "ab12cd" + std::string(86, ' ') + "\nr\n",
+     "2cd\tf: 4\nab\tf: 3\np\tf: 1\nq\tf: 1\nr\tf: 5\n", "2cd 4\nab 3\np 1\nq 1\nr 5\n"},
+    {"510 characters and the newline are one piece", std::string(509, ' ') + "x\ny\n",
+     "x\tf: 1\ny\tf: 2\n", "x 1\ny 2\n"},
+    {"a NUL hides the rest of its piece", "a\0b\nc\0\nd\n"s, "a\tf: 1\nc\tf: 2\nd\tf: 3\n",
+     "a 1\nc 2\nd 3\n"},
+    {"a last line without a newline", "x\ny", "x\tf: 1\ny\tf: 2\n", "x 1\ny 2\n"},
+    {"bytes above 127 separate identifiers", "\xc3\xa9t\xc3\xa9 na\xefve x\x80y\xff\n",
+     "na\tf: 1\nt\tf: 1\nve\tf: 1\nx\tf: 1\ny\tf: 1\n", "na 1\nt 1\nve 1\nx 1\ny 1\n"},
+    {"CR and other separators",
+     "a\r\nb\tc\fd\x7f"
+     "e\x01"
+     "f\n",
+     "a\tf: 1\nb\tf: 2\nc\tf: 2\nd\tf: 2\ne\tf: 2\nf\tf: 2\n", "a 1\nb 2\nc 2\nd 2\ne 2\nf 2\n"},
+};
+
+TEST_F(LexspotTest, ReportsOfOneFileAndOfStandardInput) {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        write("f", c.input);
+        expect_report(lexspot({"f"}), c.file_report);
+        expect_report(lexspot_stdin(c.input), c.stdin_report);
+    }
+}
+
+TEST_F(LexspotTest, NoArgumentsReadsStandardInputAndLeavesOutNames) {
+    expect_report(lexspot_stdin("int x12 = 9abc;\nx12++;\n"), "9abc 1\nint 1\nx 1 2\n");
+}
+
+TEST_F(LexspotTest, FilesAreListedInNameOrder) {
+    // Command-line order is not name order; bytes compare unsigned, so the
+    // name starting with a byte above 127 comes last.
+    write("b.c", "x y\n");
+    write("a.c", "\nx\n");
+    write("A.c", "\n\nx y\n");
+    write("a.cc", "x\n");
+    write("\xc3\xa9.c", "y x\n");
+    expect_report(lexspot({"b.c", "\xc3\xa9.c", "a.cc", "a.c", "A.c"}),
+                  "x\tA.c: 3\n\ta.c: 2\n\ta.cc: 1\n\tb.c: 1\n\t\xc3\xa9.c: 1\n"
+                  "y\tA.c: 3\n\tb.c: 1\n\t\xc3\xa9.c: 1\n");
+}
+
+TEST_F(LexspotTest, SamePathTwiceSharesOneEntry) {
+    // Line 3 holds a and b, line 7 holds b. The second reading restarts at
+    // 1: a's 3 repeats the last number and is skipped, b's 3 is not.
+    write("f", "\n\na b\n\n\n\nb\n");
+    expect_report(lexspot({"f", "f"}), "a\tf: 3\nb\tf: 3 7 3 7\n");
+    // Another spelling of the path is another name.
+    expect_report(lexspot({"f", "./f"}), "a\t./f: 3\n\tf: 3\nb\t./f: 3 7\n\tf: 3 7\n");
+}
+
+TEST_F(LexspotTest, UnopenableFilesAreReportedAndSkipped) {
+    write("t.c", t_c);
+    const std::string report = "9abc\tt.c: 1\nint\tt.c: 1\nx\tt.c: 1 2\n";
+    // A lone hyphen is a file name like any other.
+    expect_report(lexspot({"missing", "t.c", "-", "t.c/x"}), report,
+                  "lexspot: can't open 'missing' (No such file or directory)\n"
+                  "lexspot: can't open '-' (No such file or directory)\n"
+                  "lexspot: can't open 't.c/x' (Not a directory)\n");
+    // Only unopenable files: an empty report, still exit status 0, and
+    // standard input is not read.
+    Streams streams;
+    write("in", "stdin_is_not_read\n");
+    streams.stdin_path = path("in");
+    expect_report(lexspot({"missing"}, streams), "",
+                  "lexspot: can't open 'missing' (No such file or directory)\n");
+}
+
+TEST_F(LexspotTest, UnreadableFilesAreReportedAndSkipped) {
+    // A directory opens but cannot be read.
+    ASSERT_EQ(mkdir(path("d").c_str(), 0700), 0);
+    write("t.c", t_c);
+    expect_report(lexspot({"d", "t.c", "d"}), "9abc\tt.c: 1\nint\tt.c: 1\nx\tt.c: 1 2\n",
+                  "lexspot: can't read 'd' (Is a directory)\n"
+                  "lexspot: can't read 'd' (Is a directory)\n");
+    // A closed standard input cannot be read either.
+    Streams closed;
+    closed.stdin_path = "";
+    expect_report(lexspot({}, closed), "",
+                  "lexspot: can't read standard input (Bad file descriptor)\n");
+}
+
+TEST_F(LexspotTest, AReportThatCannotBeWrittenFails) {
+    write("t.c", t_c);
+    Streams full;
+    full.stdout_path = "/dev/full";
+    Outcome run = lexspot({"t.c"}, full);
+    EXPECT_EQ(run.err, "lexspot: can't write the report (No space left on device)\n");
+    EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
+
+    Streams closed;
+    closed.stdout_path = "-";
+    run = lexspot({"t.c"}, closed);
+    EXPECT_EQ(run.err, "lexspot: can't write the report (Bad file descriptor)\n");
+    EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
+
+    // An empty report writes nothing, so nothing can fail.
+    run = lexspot({"missing"}, full);
+    EXPECT_EQ(run.err, "lexspot: can't open 'missing' (No such file or directory)\n");
+    EXPECT_TRUE(exited_with(run, 0)) << "wait status " << run.status;
+}
+
+TEST_F(LexspotTest, AReportOfManyBlocksIsWrittenWholeOrFails) {
+    // Many identifiers in one file: the report spans many buffer flushes.
+    std::string input, expected;
+    for (int i = 0; i < 5000; i++) {
+        char id[16];
+        std::snprintf(id, sizeof id, "id%05d_", i);
+        input += id + "\n"s;
+        expected += id + "\tf: "s + std::to_string(i + 1) + "\n";
+    }
+    write("f", input);
+    expect_report(lexspot({"f"}), expected);
+    Streams full;
+    full.stdout_path = "/dev/full";
+    Outcome run = lexspot({"f"}, full);
+    EXPECT_EQ(run.err, "lexspot: can't write the report (No space left on device)\n");
+    EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
+}
+
+// The 24-bit line number holds 8,388,607 pieces of one stream; the next
+// increment overflows.
+constexpr int32_t max_line = 8388607;
+
+TEST_F(LexspotTest, LastRepresentableLineNumberIsIndexed) {
+    // 8,388,606 pieces: a on the first, z on the last.
+    std::string input = "a\n" + std::string(max_line - 3, '\n') + "z\n";
+    write("big", input);
+    expect_report(lexspot({"big"}), "a\tbig: 1\nz\tbig: 8388606\n");
+}
+
+TEST_F(LexspotTest, LineNumberOverflowEndsTheRunUncaught) {
+    // One piece more. What was indexed before, from another file too, is
+    // never printed: the report comes only after all input is read.
+    write("t.c", t_c);
+    write("big", "a\n" + std::string(max_line - 2, '\n') + "z\n");
+    Outcome run = lexspot({"t.c", "big"});
+    EXPECT_EQ(run.out, "");
+    EXPECT_THAT(run.err, ::testing::MatchesRegex("Uncaught exception Overflow raised at "
+                                                 "src/mp\\.cpp:[1-9][0-9]*\n"
+                                                 "aborting\\.\\.\\.\n"));
+    EXPECT_TRUE(killed_by(run, SIGABRT)) << "wait status " << run.status;
+}
+
+// An independent model of the program: the same report, computed the plain
+// way over whole lines with std containers.
+class Model {
+  public:
+    void index(const std::string &name, const std::string &content) {
+        int32_t line = 1;
+        for (size_t at = 0; at < content.size(); line++) {
+            // One piece: up to and including a newline, at most 511 bytes.
+            size_t end = std::min(content.size(), at + 511);
+            size_t newline = content.find('\n', at);
+            if (newline != std::string::npos && newline < end) end = newline + 1;
+            std::string piece = content.substr(at, end - at);
+            at = end;
+            piece = piece.substr(0, piece.find('\0'));
+            for (const std::string &id : identifiers(piece)) {
+                std::vector<int32_t> &lines = index_[id][name];
+                if (lines.empty() || lines.back() != line) lines.push_back(line);
+            }
+        }
+    }
+
+    std::string report() const {
+        std::string out;
+        for (const auto &[id, files] : index_) {
+            out += id;
+            for (const auto &[name, lines] : files) {
+                if (!name.empty()) out += "\t" + name + ":";
+                for (int32_t line : lines)
+                    out += " " + std::to_string(line);
+                out += "\n";
+            }
+        }
+        return out;
+    }
+
+  private:
+    static bool is_rest(char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_';
+    }
+
+    // Maximal runs of letters, digits and underscores, less their trailing
+    // digits; a run of digits alone is no identifier.
+    static std::vector<std::string> identifiers(const std::string &piece) {
+        std::vector<std::string> found;
+        for (size_t i = 0; i < piece.size();) {
+            if (!is_rest(piece[i])) {
+                i++;
+                continue;
+            }
+            size_t j = i;
+            while (j < piece.size() && is_rest(piece[j]))
+                j++;
+            size_t end = j;
+            while (end > i && piece[end - 1] >= '0' && piece[end - 1] <= '9')
+                end--;
+            if (end > i) found.push_back(piece.substr(i, end - i));
+            i = j;
+        }
+        return found;
+    }
+
+    // std::string orders bytes as unsigned and a prefix first.
+    std::map<std::string, std::map<std::string, std::vector<int32_t>>> index_;
+};
+
+// Random text biased towards identifier characters and line breaks, with
+// now and then a long line, a NUL or a byte above 127.
+std::string random_text(std::mt19937 &rng) {
+    static const std::string alphabet = "abcxyzABCXYZ_019"
+                                        "aaeeiioo__  \n\n";
+    std::uniform_int_distribution<int> kind(0, 99);
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> any_byte(0, 255);
+    std::uniform_int_distribution<int> length(0, 3000);
+    std::string text;
+    int n = length(rng);
+    for (int i = 0; i < n; i++) {
+        int k = kind(rng);
+        if (k < 2) {
+            text += std::string(std::uniform_int_distribution<int>(400, 1200)(rng),
+                                alphabet[pick(rng)]);
+        } else if (k < 6) {
+            text += static_cast<char>(any_byte(rng));
+        } else {
+            text += alphabet[pick(rng)];
+        }
+    }
+    return text;
+}
+
+TEST_F(LexspotTest, RandomInputsMatchTheModel) {
+    std::mt19937 rng(20261210);
+    for (int round = 0; round < 100; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Model model;
+        if (round % 5 == 0) {
+            std::string input = random_text(rng);
+            model.index("", input);
+            expect_report(lexspot_stdin(input), model.report());
+            continue;
+        }
+        // Up to four files, named in random order, some twice.
+        int files = std::uniform_int_distribution<int>(1, 4)(rng);
+        std::vector<std::string> contents;
+        for (int f = 0; f < files; f++) {
+            contents.push_back(random_text(rng));
+            write("f" + std::to_string(f), contents.back());
+        }
+        std::vector<std::string> args;
+        int count = std::uniform_int_distribution<int>(1, 6)(rng);
+        for (int a = 0; a < count; a++) {
+            int f = std::uniform_int_distribution<int>(0, files - 1)(rng);
+            args.push_back("f" + std::to_string(f));
+            model.index(args.back(), contents[f]);
+        }
+        expect_report(lexspot(args), model.report());
+    }
+}
+
+// Every block is freed after a normal run, whatever the inputs were.
+TEST_F(LexspotTest, NoLeaksUnderValgrind) {
+#if defined(LEXSPOT_SANITIZED)
+    GTEST_SKIP() << "valgrind cannot run an AddressSanitizer build";
+#elif !defined(LEXSPOT_VALGRIND)
+    GTEST_SKIP() << "valgrind not found";
+#else
+    write("t.c", t_c);
+    write("long", std::string(600, ' ') + "\n" + t_c);
+    ASSERT_EQ(mkdir(path("d").c_str(), 0700), 0);
+    struct Leg {
+        std::vector<std::string> args;
+        std::string input; // standard input, when no argument is given
+        std::string out;
+        std::string err;
+    };
+    const Leg legs[] = {
+        {{"t.c"}, "", "9abc\tt.c: 1\nint\tt.c: 1\nx\tt.c: 1 2\n", ""},
+        {{}, t_c, "9abc 1\nint 1\nx 1 2\n", ""},
+        {{}, "", "", ""},
+        {{"missing", "d", "long", "t.c", "long"},
+         "",
+         "9abc\tlong: 3\n\tt.c: 1\nint\tlong: 3\n\tt.c: 1\nx\tlong: 3 4 3 4\n\tt.c: 1 2\n",
+         "lexspot: can't open 'missing' (No such file or directory)\n"
+         "lexspot: can't read 'd' (Is a directory)\n"},
+    };
+    for (const Leg &leg : legs) {
+        std::vector<std::string> argv = {"valgrind",
+                                         "-q",
+                                         "--error-exitcode=1",
+                                         "--leak-check=full",
+                                         "--show-leak-kinds=all",
+                                         "--errors-for-leak-kinds=all",
+                                         LEXSPOT_PROGRAM};
+        argv.insert(argv.end(), leg.args.begin(), leg.args.end());
+        write(".stdin", leg.input);
+        Streams streams;
+        streams.stdin_path = path(".stdin");
+        Outcome run = execute(LEXSPOT_VALGRIND, argv, streams);
+        // Valgrind passes the program's path on as its argv[0].
+        std::string err = leg.err;
+        for (size_t at = 0; (at = err.find("lexspot: ", at)) != std::string::npos;) {
+            err.replace(at, 7, LEXSPOT_PROGRAM);
+            at += std::strlen(LEXSPOT_PROGRAM) + 2;
+        }
+        expect_report(run, leg.out, err);
+    }
+#endif
+}
+
+} // namespace
