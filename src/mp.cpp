@@ -724,27 +724,27 @@ int64_t mp_mod_si(const unsigned char *x, int64_t y) {
 // ---- Bitwise operations and shifts
 
 MpValue mp_bit_and(MpValue z, const unsigned char *x, const unsigned char *y) {
+    assert_require(z != nullptr);
     assert_require(x != nullptr);
     assert_require(y != nullptr);
-    assert_require(z != nullptr);
     for (int32_t i = 0; i < mp_bytes; ++i)
         z[i] = x[i] & y[i];
     return z;
 }
 
 MpValue mp_bit_or(MpValue z, const unsigned char *x, const unsigned char *y) {
+    assert_require(z != nullptr);
     assert_require(x != nullptr);
     assert_require(y != nullptr);
-    assert_require(z != nullptr);
     for (int32_t i = 0; i < mp_bytes; ++i)
         z[i] = x[i] | y[i];
     return z;
 }
 
 MpValue mp_bit_xor(MpValue z, const unsigned char *x, const unsigned char *y) {
+    assert_require(z != nullptr);
     assert_require(x != nullptr);
     assert_require(y != nullptr);
-    assert_require(z != nullptr);
     for (int32_t i = 0; i < mp_bytes; ++i)
         z[i] = x[i] ^ y[i];
     return z;
@@ -760,22 +760,22 @@ MpValue mp_bit_not(MpValue z, const unsigned char *x) {
 }
 
 MpValue mp_bit_and_i(MpValue z, const unsigned char *x, uint64_t u) {
-    assert_require(x != nullptr);
     assert_require(z != nullptr);
+    assert_require(x != nullptr);
     store_unsigned(mp_temps[2], u);
     return mp_bit_and(z, x, mp_temps[2]);
 }
 
 MpValue mp_bit_or_i(MpValue z, const unsigned char *x, uint64_t u) {
-    assert_require(x != nullptr);
     assert_require(z != nullptr);
+    assert_require(x != nullptr);
     store_unsigned(mp_temps[2], u);
     return mp_bit_or(z, x, mp_temps[2]);
 }
 
 MpValue mp_bit_xor_i(MpValue z, const unsigned char *x, uint64_t u) {
-    assert_require(x != nullptr);
     assert_require(z != nullptr);
+    assert_require(x != nullptr);
     store_unsigned(mp_temps[2], u);
     return mp_bit_xor(z, x, mp_temps[2]);
 }

@@ -19,7 +19,8 @@
 // Shared rules:
 // - Every value argument must be non-null, and every width argument greater
 //   than 1; a failed test raises `assertion_failed` here, before anything is
-//   computed. Operands are tested first, then the destination.
+//   computed. Operands are tested first, then the destination, unless a
+//   group below says otherwise.
 // - The destination comes first, is returned, and may be one of the operands.
 // - Results are stored, reduced to the width and masked, before
 //   `mp_overflow` is raised: on overflow the destination holds the low
@@ -144,10 +145,12 @@ int32_t mp_compare_si(const unsigned char *x, int64_t y);
 // 0 <= z < |y|, equal to x - y * floor(x / y) for y > 0 and to its negation
 // for y < 0. -2^(mp_bits-1) / -1 and -2^(mp_bits-1) mod -1 overflow.
 // Immediates follow the rules of the additive group; a division or remainder
-// by an immediate that is 0 modulo 2^mp_bits raises `mp_divide_by_zero`.
+// by an immediate beyond one digit that is 0 modulo 2^mp_bits raises
+// `mp_divide_by_zero` (a one-digit one divides exactly).
 
-// z = x * y at width 2 * mp_bits: z has room for (2 * mp_bits - 1) / 8 + 1
-// bytes. Never overflows.
+// z = x * y as a value of width 2 * mp_bits: z has room for
+// (2 * mp_bits - 1) / 8 + 1 bytes, and its top byte's bits above that width
+// are left clear. Never overflows.
 MpValue mp_mul_wide_u(MpValue z, const unsigned char *x, const unsigned char *y);
 MpValue mp_mul_wide_s(MpValue z, const unsigned char *x, const unsigned char *y);
 
@@ -166,6 +169,8 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y);
 int64_t mp_mod_si(const unsigned char *x, int64_t y);
 
 // ---- Bitwise operations and shifts (never raise `mp_overflow`)
+//
+// The and, or and exclusive-or forms test z first, then x, then y.
 
 MpValue mp_bit_and(MpValue z, const unsigned char *x, const unsigned char *y);
 MpValue mp_bit_or(MpValue z, const unsigned char *x, const unsigned char *y);

@@ -376,6 +376,62 @@ TEST(MpPreconditionTest, NullsAndWidthsRaiseAtMp) {
     EXPECT_EQ(by_zero.exception, &assertion_failed);
 }
 
+// Which argument a call with several bad ones is refused for: each row names
+// the call whose only bad argument must be the one reported. A zero divisor
+// is looked at only after the pointers.
+TEST(MpPreconditionTest, ArgumentsAreTestedInOrder) {
+    unsigned char a[4] = {}, b[4] = {};
+    MpValue n = nullptr;
+    struct Row {
+        const char *what;
+        std::function<void()> several, only;
+    };
+    const Row rows[] = {
+        // Products, quotients and remainders: x, then y, then z.
+        {"mul_wide_u x", [&] { mp_mul_wide_u(n, n, n); }, [&] { mp_mul_wide_u(a, n, b); }},
+        {"mul_wide_s y", [&] { mp_mul_wide_s(n, a, n); }, [&] { mp_mul_wide_s(a, a, n); }},
+        {"mul_u x", [&] { mp_mul_u(n, n, n); }, [&] { mp_mul_u(a, n, b); }},
+        {"mul_s x", [&] { mp_mul_s(n, n, n); }, [&] { mp_mul_s(a, n, b); }},
+        {"mul_s y", [&] { mp_mul_s(n, a, n); }, [&] { mp_mul_s(a, a, n); }},
+        {"div_u y", [&] { mp_div_u(n, a, n); }, [&] { mp_div_u(a, a, n); }},
+        {"div_s x", [&] { mp_div_s(n, n, n); }, [&] { mp_div_s(a, n, b); }},
+        {"mod_u x", [&] { mp_mod_u(n, n, b); }, [&] { mp_mod_u(a, n, b); }},
+        {"mod_s y", [&] { mp_mod_s(n, a, n); }, [&] { mp_mod_s(a, a, n); }},
+        // Immediate forms: x, then z, then a zero divisor.
+        {"mul_ui x", [&] { mp_mul_ui(n, n, 3); }, [&] { mp_mul_ui(a, n, 3); }},
+        {"mul_si x", [&] { mp_mul_si(n, n, 300); }, [&] { mp_mul_si(a, n, 300); }},
+        {"div_ui x", [&] { mp_div_ui(n, n, 0); }, [&] { mp_div_ui(a, n, 3); }},
+        {"div_ui z", [&] { mp_div_ui(n, a, 0); }, [&] { mp_div_ui(n, a, 3); }},
+        {"div_si z", [&] { mp_div_si(n, a, 0); }, [&] { mp_div_si(n, a, 3); }},
+        {"mod_ui x", [&] { mp_mod_ui(n, 0); }, [&] { mp_mod_ui(n, 3); }},
+        {"mod_si x", [&] { mp_mod_si(n, 0); }, [&] { mp_mod_si(n, -300); }},
+        // And, or, exclusive or: z, then x, then y.
+        {"bit_and z", [&] { mp_bit_and(n, n, n); }, [&] { mp_bit_and(n, a, b); }},
+        {"bit_or x", [&] { mp_bit_or(a, n, n); }, [&] { mp_bit_or(a, n, b); }},
+        {"bit_xor z", [&] { mp_bit_xor(n, a, n); }, [&] { mp_bit_xor(n, a, b); }},
+        {"bit_and_i z", [&] { mp_bit_and_i(n, n, 1); }, [&] { mp_bit_and_i(n, a, 1); }},
+        {"bit_or_i z", [&] { mp_bit_or_i(n, n, 1); }, [&] { mp_bit_or_i(n, a, 1); }},
+        {"bit_xor_i z", [&] { mp_bit_xor_i(n, n, 1); }, [&] { mp_bit_xor_i(n, a, 1); }},
+        // Complement and shifts: x, then z, then the count.
+        {"bit_not x", [&] { mp_bit_not(n, n); }, [&] { mp_bit_not(a, n); }},
+        {"shift_left x", [&] { mp_shift_left(n, n, -1); }, [&] { mp_shift_left(a, n, 1); }},
+        {"shift_right z", [&] { mp_shift_right(n, a, -1); }, [&] { mp_shift_right(n, a, 1); }},
+        {"shift_right_arith x", [&] { mp_shift_right_arith(n, n, -1); },
+         [&] { mp_shift_right_arith(a, n, 1); }},
+        {"shift_right_arith z", [&] { mp_shift_right_arith(n, a, -1); },
+         [&] { mp_shift_right_arith(n, a, 1); }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const ExceptionFrame several = raised_by(row.several);
+        const ExceptionFrame only = raised_by(row.only);
+        EXPECT_EQ(several.exception, &assertion_failed);
+        EXPECT_EQ(only.exception, &assertion_failed);
+        EXPECT_STREQ(several.file, "src/mp.cpp");
+        EXPECT_EQ(several.line, only.line);
+    }
+}
+
 // ---- Addition, subtraction, negation and comparison
 
 struct ArithCase {
@@ -601,6 +657,31 @@ TEST(MpMulDivTest, WideProducts) {
         Bytes z(3);
         mp_mul_wide_s(z.data(), sv(-3).data(), sv(5).data());
         EXPECT_EQ(hex(z), "F1 FF 0F");
+    }
+    // z may be the storage of x or of y, given room for the wide product.
+    for (int32_t w : {10, 16, 72}) {
+        SCOPED_TRACE(w);
+        Width width(w);
+        const size_t wide = static_cast<size_t>((2 * w - 1) / 8 + 1);
+        const Bytes x = sv(-300), y = sv(77);
+        for (bool is_signed : {false, true}) {
+            auto product = [&](MpValue z, const unsigned char *a, const unsigned char *b) {
+                if (is_signed)
+                    mp_mul_wide_s(z, a, b);
+                else
+                    mp_mul_wide_u(z, a, b);
+            };
+            Bytes expected(wide);
+            product(expected.data(), x.data(), y.data());
+            Bytes in_x(wide, 0);
+            std::copy(x.begin(), x.end(), in_x.begin());
+            product(in_x.data(), in_x.data(), y.data());
+            EXPECT_EQ(hex(in_x), hex(expected)) << "z = x, signed " << is_signed;
+            Bytes in_y(wide, 0);
+            std::copy(y.begin(), y.end(), in_y.begin());
+            product(in_y.data(), x.data(), in_y.data());
+            EXPECT_EQ(hex(in_y), hex(expected)) << "z = y, signed " << is_signed;
+        }
     }
 }
 
