@@ -83,13 +83,26 @@ int32_t compare_texts(const void *x, const void *y) {
     return text_compare(*static_cast<const Text *>(x), *static_cast<const Text *>(y));
 }
 
+// The name of the stream being read and its hash. The name is looked up once
+// for every identifier found; hashing it afresh each time would cost as much
+// as hashing the identifier itself. Texts with the same characters in string
+// space have the same contents, since string space is never rewritten during
+// the run.
+Text current_name;
+uint32_t current_name_hash;
+
+uint32_t hash_characters(Text text) {
+    uint32_t h = 0;
+    for (int32_t i = 0; i < text.len; i++)
+        h = 2 * h +
+            static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(text.str[i])));
+    return h;
+}
+
 uint32_t hash_text(const void *key) {
     const Text *text = static_cast<const Text *>(key);
-    uint32_t h = 0;
-    for (int32_t i = 0; i < text->len; i++)
-        h = 2 * h +
-            static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(text->str[i])));
-    return h;
+    if (text->str == current_name.str && text->len == current_name.len) return current_name_hash;
+    return hash_characters(*text);
 }
 
 // `qsort` comparator over a pair array (key, value, ...): orders the pairs
@@ -152,6 +165,8 @@ void record(Table identifiers, Text identifier, Text file, unsigned char *line_n
 // stream; what was read before it stays indexed.
 void index_stream(const char *name, FILE *stream, Table identifiers) {
     Text file = name != nullptr ? text_from_cstr(name) : text_none;
+    current_name = file;
+    current_name_hash = hash_characters(file);
     unsigned char line_number[line_number_size];
     mp_from_signed(line_number, 1);
     char piece[512];
