@@ -211,10 +211,6 @@ TEST_F(LexspotTest, ReportsOfOneFileAndOfStandardInput) {
     }
 }
 
-TEST_F(LexspotTest, NoArgumentsReadsStandardInputAndLeavesOutNames) {
-    expect_report(lexspot_stdin("int x12 = 9abc;\nx12++;\n"), "9abc 1\nint 1\nx 1 2\n");
-}
-
 TEST_F(LexspotTest, FilesAreListedInNameOrder) {
     // Command-line order is not name order; bytes compare unsigned, so the
     // name starting with a byte above 127 comes last.
