@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,7 @@ void write_file(const std::string &path, const std::string &content) {
 // Where standard input and standard output of a run come from and go to.
 struct Streams {
     std::string stdin_path = "/dev/null"; // empty: standard input closed
+    int stdin_fd = -1;                    // when not -1, standard input instead of the path
     std::string stdout_path;              // empty: captured; "-": closed
 };
 
@@ -95,8 +97,10 @@ class LexspotTest : public ::testing::Test {
         pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir_.c_str()) != 0) _exit(126);
-            if (!redirect(streams.stdin_path, STDIN_FILENO, O_RDONLY) ||
-                !redirect(streams.stdout_path.empty() ? out_path : streams.stdout_path,
+            if (streams.stdin_fd >= 0 ? dup2(streams.stdin_fd, STDIN_FILENO) < 0
+                                      : !redirect(streams.stdin_path, STDIN_FILENO, O_RDONLY))
+                _exit(126);
+            if (!redirect(streams.stdout_path.empty() ? out_path : streams.stdout_path,
                           STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC) ||
                 !redirect(err_path, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC))
                 _exit(126);
@@ -262,6 +266,23 @@ TEST_F(LexspotTest, UnreadableFilesAreReportedAndSkipped) {
     closed.stdin_path = "";
     expect_report(lexspot({}, closed), "",
                   "lexspot: can't read standard input (Bad file descriptor)\n");
+}
+
+TEST_F(LexspotTest, WhatWasReadBeforeAReadErrorIsKept) {
+    // Standard input is a socket whose peer is closed with data left unread:
+    // the reader gets what was sent, then a reset. (A piece cut short by the
+    // error is lost: fgets returns nothing for it.)
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0) << std::strerror(errno);
+    ASSERT_EQ(::write(ends[0], "unread", 6), 6);
+    ASSERT_EQ(::write(ends[1], "a b\nc\n", 6), 6);
+    close(ends[1]);
+    Streams streams;
+    streams.stdin_fd = ends[0];
+    Outcome run = lexspot({}, streams);
+    close(ends[0]);
+    expect_report(run, "a 1\nb 1\nc 2\n",
+                  "lexspot: can't read standard input (Connection reset by peer)\n");
 }
 
 TEST_F(LexspotTest, AReportThatCannotBeWrittenFails) {
