@@ -39,8 +39,8 @@ if [[ ! -f $tree/.extracted ]]; then
 fi
 cd "$tree"
 
-find kernel -name '*.[ch]' | sort > "$cache/small.list"
-find "${dirs[@]}" -name '*.[ch]' | sort > "$cache/medium.list"
+find kernel -type f -name '*.[ch]' | sort > "$cache/small.list"
+find "${dirs[@]}" -type f -name '*.[ch]' | sort > "$cache/medium.list"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -58,7 +58,7 @@ for size in small medium; do
     commands=(
         "$lexspot \$(cat $list) > /dev/null"
         "ctags -x -L $list > /dev/null"
-        "cscope -b -k -i $list -f $work/cscope.out"
+        "cscope -b -k -u -i $list -f $work/cscope.out"
         "mkid -f $work/ID \$(cat $list)"
         "grep -noE '[A-Za-z0-9_]*[A-Za-z_]' \$(cat $list) | sort -u > /dev/null"
         "cat \$(cat $list) > /dev/null"

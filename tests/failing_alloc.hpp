@@ -11,6 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
 extern "C" void *__real_malloc(size_t size);
 extern "C" void *__real_calloc(size_t count, size_t size);
 
@@ -39,6 +43,19 @@ bool with_request_refused(int32_t n, F f) {
 }
 
 } // namespace failing_alloc
+
+namespace lexspot {
+
+// What `f` raises when its `n`th allocation request is refused.
+template <typename F>
+ExceptionFrame raised_when_request_refused(int32_t n, F f) {
+    ExceptionFrame seen{};
+    EXPECT_TRUE(failing_alloc::with_request_refused(n, [&] { seen = raised_by(f); }))
+        << "request " << n << " was never made";
+    return seen;
+}
+
+} // namespace lexspot
 
 extern "C" void *__wrap_malloc(size_t size) {
     return failing_alloc::refuse() ? nullptr : __real_malloc(size);

@@ -16,31 +16,11 @@
 
 #include "assert.hpp"
 #include "mem.hpp"
+#include "test_support.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LEXSPOT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LEXSPOT_ASAN 1
-#endif
-#endif
-#ifdef LEXSPOT_ASAN
-// Declared here: g++ ships the sanitizer runtime without this header.
-extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
-#endif
 
 namespace lexspot {
 namespace {
-
-// Runs `f` under a frame and returns what it raised (null when nothing).
-template <typename F>
-ExceptionFrame raised_by(F f) {
-    ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
-    EXCEPTION_END
-    return seen;
-}
 
 // A sink that appends to a std::string.
 int put_string(int c, void *closure) {
@@ -721,19 +701,6 @@ TEST(FmtBufferTest, BufferPreconditionsInOrder) {
         EXPECT_STREQ(frame.file, "src/fmt.cpp");
     }
 }
-
-// The exact size of a heap block, where the allocator can tell it.
-#ifdef LEXSPOT_ASAN
-constexpr bool allocated_size_known = true;
-size_t allocated_size(const void *p) {
-    return __sanitizer_get_allocated_size(p);
-}
-#else
-constexpr bool allocated_size_known = false;
-size_t allocated_size(const void *) {
-    return 0;
-}
-#endif
 
 TEST(FmtBufferTest, GrowingSinkDoublesWhenFull) {
     FmtBuffer buffer = {static_cast<char *>(mem_allocate(256)), nullptr, 256};

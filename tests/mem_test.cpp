@@ -7,19 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "test_support.hpp"
 
 namespace lexspot {
 namespace {
-
-// Runs `f` under a frame and returns what it raised (null when nothing).
-template <typename F>
-ExceptionFrame raised_by(F f) {
-    ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
-    EXCEPTION_END
-    return seen;
-}
 
 constexpr int64_t huge = INT64_MAX; // far beyond any machine
 

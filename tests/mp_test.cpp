@@ -20,49 +20,13 @@
 #include "assert.hpp"
 #include "fmt.hpp"
 #include "mem.hpp"
+#include "test_support.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LEXSPOT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LEXSPOT_ASAN 1
-#endif
-#endif
-#ifdef LEXSPOT_ASAN
-// Declared here: g++ ships the sanitizer runtime without this header.
-extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
-#endif
 
 namespace lexspot {
 namespace {
 
-// The exact size of a heap block, where the allocator can tell it (the
-// sanitizer build); 0 elsewhere.
-size_t allocated_size(const void *p) {
-#ifdef LEXSPOT_ASAN
-    return __sanitizer_get_allocated_size(p);
-#else
-    (void)p;
-    return 0;
-#endif
-}
-#ifdef LEXSPOT_ASAN
-constexpr bool allocated_size_known = true;
-#else
-constexpr bool allocated_size_known = false;
-#endif
-
 using Bytes = std::vector<unsigned char>;
-
-// Runs `f` under a frame and returns what it raised (null when nothing).
-template <typename F>
-ExceptionFrame raised_by(F f) {
-    ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
-    EXCEPTION_END
-    return seen;
-}
 
 // Sets the width for one test and puts the start-up width back after it.
 class Width {

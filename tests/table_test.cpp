@@ -15,28 +15,10 @@
 #include "assert.hpp"
 #include "failing_alloc.hpp"
 #include "mem.hpp"
+#include "test_support.hpp"
 
 namespace lexspot {
 namespace {
-
-// Runs `f` under a frame and returns what it raised (null when nothing).
-template <typename F>
-ExceptionFrame raised_by(F f) {
-    ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
-    EXCEPTION_END
-    return seen;
-}
-
-// What `f` raises when its `n`th allocation request is refused.
-template <typename F>
-ExceptionFrame raised_when_request_refused(int32_t n, F f) {
-    ExceptionFrame seen{};
-    EXPECT_TRUE(failing_alloc::with_request_refused(n, [&] { seen = raised_by(f); }))
-        << "request " << n << " was never made";
-    return seen;
-}
 
 // Client keys: records compared by content, so distinct copies of one value
 // are one key.

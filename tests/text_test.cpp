@@ -14,22 +14,13 @@
 
 #include "assert.hpp"
 #include "mem.hpp"
+#include "test_support.hpp"
 #include "text_model.hpp"
 
 namespace lexspot {
 namespace {
 
 namespace model = text_model;
-
-// Runs `f` under a frame and returns what it raised (null when nothing).
-template <typename F>
-ExceptionFrame raised_by(F f) {
-    ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
-    EXCEPTION_END
-    return seen;
-}
 
 // True when `f` raised `assertion_failed` at the text module.
 template <typename F>

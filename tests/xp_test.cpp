@@ -14,21 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "test_support.hpp"
 
 namespace lexspot {
 namespace {
 
 using Digits = std::vector<unsigned char>;
-
-// Runs `f` under a frame and returns what it raised (null when nothing).
-template <typename F>
-ExceptionFrame raised_by(F f) {
-    ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
-    EXCEPTION_END
-    return seen;
-}
 
 void expect_assertion_at_xp(const ExceptionFrame &f) {
     EXPECT_EQ(f.exception, &assertion_failed);
