@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "failing_alloc.hpp"
 #include "mem.hpp"
 #include "test_support.hpp"
 #include "text_model.hpp"
@@ -436,6 +437,20 @@ TEST(TextMarkTest, ReleaseReturnsSpaceAndFreesLaterChunks) {
 
     // The mark taken at the start returns the space to empty.
     text_release(&outer);
+    EXPECT_EQ(text_current_chunk, &text_head_chunk);
+    EXPECT_EQ(text_head_chunk.next, nullptr);
+    EXPECT_EQ(text_head_chunk.avail, nullptr);
+}
+
+// A mark whose reserved byte cannot be had raises where the chunk was asked
+// for, leaves the space as it was and keeps no record (the sanitizer build
+// reports a leaked one).
+TEST(TextMarkTest, FailedReserveLeavesTheSpaceAlone) {
+    ASSERT_EQ(text_current_chunk, &text_head_chunk);
+    // Request 1 is the record, request 2 the first chunk.
+    ExceptionFrame f = raised_when_request_refused(2, [] { text_mark(); });
+    EXPECT_EQ(f.exception, &allocation_failed);
+    EXPECT_STREQ(f.file, "src/text.cpp");
     EXPECT_EQ(text_current_chunk, &text_head_chunk);
     EXPECT_EQ(text_head_chunk.next, nullptr);
     EXPECT_EQ(text_head_chunk.avail, nullptr);
