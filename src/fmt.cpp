@@ -1,9 +1,9 @@
 // The format engine, its sinks and emitters, and the standard conversions.
 //
 // `fmt_conversions` is indexed by the conversion character as an unsigned
-// byte; entry 0 is always null, so a format that ends inside a specification
+// byte; entry 0 is always null, so a format that ends inside a directive
 // finds no routine. The engine owns one flag array per call and clears it
-// for every specification; nothing else of a call outlives it.
+// for every directive; nothing else of a call outlives it.
 #include "fmt.hpp"
 
 #include <array>

@@ -2,7 +2,7 @@
 // conversion routines.
 //
 // The engine reads a format, sends its literal characters to a character
-// sink one at a time, and hands each conversion specification
+// sink one at a time, and hands each directive
 //     % [flags] [width | *] [. [precision digits | *]] conversion-character
 // to the routine that `fmt_conversions` holds for the conversion character.
 // The engine knows no argument types: each routine takes its own arguments,
@@ -11,7 +11,7 @@
 //
 // What a routine receives:
 // - the flag array: 256 counts, one per byte value, of the flag characters
-//   seen in the specification (0..255); the routine may change them;
+//   seen in the directive (0..255); the routine may change them;
 // - the width and the precision: INT_MIN (`fmt_unspecified`) when missing.
 //   A negative width means left-justify in a field of its absolute value; a
 //   negative precision means no precision.
@@ -44,7 +44,7 @@ using PutFn = int (*)(int c, void *closure);
 using ConversionFn = void (*)(int code, va_list &args, PutFn put, void *closure,
                               unsigned char flags[256], int width, int precision);
 
-// The width or precision of a specification that gives none.
+// The width or precision of a directive that gives none.
 inline constexpr int fmt_unspecified = INT_MIN;
 
 // Raised by the bounded-buffer sink when the buffer is full. Reason
@@ -52,7 +52,7 @@ inline constexpr int fmt_unspecified = INT_MIN;
 extern const Exception format_overflow;
 
 // The characters accepted as flags, NUL-terminated; initially "-+ 0". Null
-// means that no character is a flag. Read again for every specification.
+// means that no character is a flag. Read again for every directive.
 extern const char *fmt_flag_chars;
 
 // The closure of the bounded-buffer and growing-string sinks.
@@ -69,7 +69,7 @@ struct FmtBuffer {
 // put and format not null. Raises `assertion_failed` for a flag repeated a
 // 256th time, a `*` argument of INT_MIN, a width or precision in digits above
 // INT_MAX, and a conversion character with no routine (including the NUL
-// ending a format inside a specification).
+// ending a format inside a directive).
 void fmt_vemit(PutFn put, void *closure, const char *format, va_list args);
 void fmt_emit(PutFn put, void *closure, const char *format, ...);
 
@@ -106,7 +106,7 @@ int fmt_put_growing(int c, void *closure);
 
 // Stores `routine` (null removes the conversion) under `code` and returns the
 // routine that was there (may be null). Requires 1 <= code <= 255. Takes
-// effect at the next specification interpreted.
+// effect at the next directive interpreted.
 ConversionFn fmt_install(int code, ConversionFn routine);
 
 // ---- The emitters

@@ -418,7 +418,7 @@ class FmtEngineTest : public ::testing::Test {
     const char *saved_flag_chars_ = nullptr;
 };
 
-TEST_F(FmtEngineTest, ParsesSpecifications) {
+TEST_F(FmtEngineTest, ParsesDirectives) {
     const std::string flags255(255, '-');
     const std::string spec255 = "%" + flags255 + "z";
     struct Case {
@@ -453,8 +453,8 @@ TEST_F(FmtEngineTest, ParsesSpecifications) {
     }
 }
 
-// The flag array is cleared for every specification.
-TEST_F(FmtEngineTest, EachSpecificationStartsWithoutFlags) {
+// The flag array is cleared for every directive.
+TEST_F(FmtEngineTest, EachDirectiveStartsWithoutFlags) {
     EXPECT_EQ(format("%-0+ z%z%5z", 0), "###");
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].flags, " +-0");
@@ -473,7 +473,7 @@ TEST_F(FmtEngineTest, LiteralsAndPercent) {
 }
 
 // Each raise: the output sent before it, then `assertion_failed` at src/fmt.
-TEST_F(FmtEngineTest, MalformedSpecificationsRaise) {
+TEST_F(FmtEngineTest, MalformedDirectivesRaise) {
     const std::string flags256 = "%" + std::string(256, '0') + "z";
     const std::string mixed256 = "%" + std::string(255, ' ') + "+-0 z";
     struct Case {
@@ -544,7 +544,7 @@ TEST_F(FmtEngineTest, ArgumentsAreTakenInFormatOrder) {
     EXPECT_EQ(format("%d %y %s %*y %c", 1, 2, "three", 3, 4, 'x'), "1 2 three   4 x");
 }
 
-TEST_F(FmtEngineTest, FlagSetIsReadForEverySpecification) {
+TEST_F(FmtEngineTest, FlagSetIsReadForEveryDirective) {
     fmt_flag_chars = nullptr;
     EXPECT_EQ(format("%05z"), "#"); // the leading zero starts the width
     EXPECT_EQ(raised_by([] { format("%-5z"); }).exception, &assertion_failed);
@@ -576,7 +576,7 @@ TEST_F(FmtEngineTest, InstallRemoveAndRestore) {
     ASSERT_NE(standard, nullptr);
     EXPECT_EQ(raised_by([] { format("%c", 'A'); }).exception, &assertion_failed);
     EXPECT_EQ(fmt_install('c', conv_take_int), nullptr);
-    EXPECT_EQ(format("%c", 'A'), "65"); // takes effect at the next specification
+    EXPECT_EQ(format("%c", 'A'), "65"); // takes effect at the next directive
     EXPECT_EQ(fmt_install('c', standard), conv_take_int);
     EXPECT_EQ(format("%c", 'A'), "A");
     // One routine may serve several characters, and code 255 is a character.
@@ -801,10 +801,10 @@ TEST(FmtDeathTest, UncaughtOverflowReport) {
 // Formats `value` after `stars` star arguments with both formatters and
 // returns whether they agree; `ours` and `theirs` receive the outputs.
 template <typename T>
-bool agrees(const std::string &spec, int stars, int star1, int star2, T value, std::string &ours,
+bool agrees(const std::string &directive, int stars, int star1, int star2, T value, std::string &ours,
             std::string &theirs) {
     char a[1024], b[1024];
-    const char *f = spec.c_str();
+    const char *f = directive.c_str();
     int na = 0, nb = 0;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -853,7 +853,7 @@ int compare_grid(char conversion, const std::vector<T> &values, const char *skip
             continue;
         for (const Width &w : widths) {
             for (const Width &p : precisions) {
-                std::string spec = "%" + flags + w.text + p.text + conversion;
+                std::string directive = "%" + flags + w.text + p.text + conversion;
                 int stars = w.stars + p.stars;
                 int star1 = w.stars ? w.arg : p.arg;
                 int star2 = p.arg;
@@ -862,8 +862,8 @@ int compare_grid(char conversion, const std::vector<T> &values, const char *skip
                         continue;
                     std::string ours, theirs;
                     ++cases;
-                    if (!agrees(spec, stars, star1, star2, value, ours, theirs) && ++failures <= 10)
-                        ADD_FAILURE() << spec << " stars " << star1 << "," << star2 << ": \""
+                    if (!agrees(directive, stars, star1, star2, value, ours, theirs) && ++failures <= 10)
+                        ADD_FAILURE() << directive << " stars " << star1 << "," << star2 << ": \""
                                       << ours << "\" vs snprintf \"" << theirs << "\"";
                 }
             }
