@@ -348,42 +348,62 @@ MpValue mp_negate(MpValue z, const unsigned char *x) {
     return z;
 }
 
-MpValue mp_add_ui(MpValue z, const unsigned char *x, uint64_t y) {
-    assert_require(x != nullptr);
-    assert_require(z != nullptr);
+namespace {
+
+using DigitFn = int32_t (*)(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
+
+// z = x op y for an unsigned immediate: one digit through `digit`, whose
+// carry or borrow is the overflow; wider ones through `op`.
+MpValue unsigned_imm(MpValue z, const unsigned char *x, uint64_t y, DigitFn digit, MpBinaryFn op) {
     if (y <= 255) {
-        const int32_t carry = xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(y));
-        if (mask_top(z) || carry != 0)
+        const int32_t out = digit(mp_bytes, z, x, static_cast<int32_t>(y));
+        if (mask_top(z) || out != 0)
             RAISE(mp_overflow);
         return z;
     }
     const bool fits = store_unsigned(mp_temps[2], y);
-    mp_add_u(z, x, mp_temps[2]);
+    op(z, x, mp_temps[2]);
     if (!fits)
         RAISE(mp_overflow);
     return z;
+}
+
+// The one-digit path of the signed immediates: z = x + v with |v| <= 255,
+// where v is the caller's immediate y for an addition and -y for a
+// subtraction, and `y_fits` tells whether y fits the width. When it does, the
+// signs of x, v and z show an overflow. A one-digit y that does not (at 8 bits
+// and below, where a value is one byte) can wrap the sum past the sign, so the
+// exact sum is tested instead.
+MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t v, bool y_fits) {
+    const int32_t sx = sign_of(x);
+    const int32_t sv = v < 0 ? 1 : 0;
+    const int64_t exact = y_fits ? 0 : one_byte_signed(x) + v;
+    if (v >= 0)
+        xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(v));
+    else
+        xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(-v));
+    mask_top(z);
+    if (y_fits ? sx == sv && sign_of(z) != sx : !fits_signed(exact))
+        RAISE(mp_overflow);
+    if (mp_bits <= 7 && !y_fits)
+        RAISE(mp_overflow);
+    return z;
+}
+
+} // namespace
+
+MpValue mp_add_ui(MpValue z, const unsigned char *x, uint64_t y) {
+    assert_require(x != nullptr);
+    assert_require(z != nullptr);
+    return unsigned_imm(z, x, y, xp_plus_digit, mp_add_u);
 }
 
 MpValue mp_sub_ui(MpValue z, const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y <= 255) {
-        const int32_t borrow = xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(y));
-        if (mask_top(z) || borrow != 0)
-            RAISE(mp_overflow);
-        return z;
-    }
-    const bool fits = store_unsigned(mp_temps[2], y);
-    mp_sub_u(z, x, mp_temps[2]);
-    if (!fits)
-        RAISE(mp_overflow);
-    return z;
+    return unsigned_imm(z, x, y, xp_minus_digit, mp_sub_u);
 }
 
-// On the one-digit path the signs of x, y and z show an overflow whenever y
-// fits the width. A one-digit y that does not (at 8 bits and below, where a
-// value is one byte) can wrap the sum past the sign, so the exact sum is
-// tested instead.
 MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
@@ -392,20 +412,7 @@ MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y) {
             RAISE(mp_overflow);
         return z;
     }
-    const int32_t sx = sign_of(x);
-    const int32_t sy = y < 0 ? 1 : 0;
-    const bool y_fits = fits_signed(y);
-    const int64_t exact = y_fits ? 0 : one_byte_signed(x) + y;
-    if (y >= 0)
-        xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(y));
-    else
-        xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(-y));
-    mask_top(z);
-    if (y_fits ? sx == sy && sign_of(z) != sx : !fits_signed(exact))
-        RAISE(mp_overflow);
-    if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
-    return z;
+    return add_one_digit(z, x, y, fits_signed(y));
 }
 
 MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y) {
@@ -416,20 +423,7 @@ MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y) {
             RAISE(mp_overflow);
         return z;
     }
-    const int32_t sx = sign_of(x);
-    const int32_t sy = y < 0 ? 1 : 0;
-    const bool y_fits = fits_signed(y);
-    const int64_t exact = y_fits ? 0 : one_byte_signed(x) - y;
-    if (y >= 0)
-        xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(y));
-    else
-        xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(-y));
-    mask_top(z);
-    if (y_fits ? sx != sy && sign_of(z) == sy : !fits_signed(exact))
-        RAISE(mp_overflow);
-    if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
-    return z;
+    return add_one_digit(z, x, -y, fits_signed(y));
 }
 
 int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y) {

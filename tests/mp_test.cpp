@@ -915,9 +915,9 @@ TEST(MpRenderTest, NumeralsAndBuffers) {
 
 // ---- Formatting
 
-std::string format(const char *spec, const unsigned char *x, int base) {
+std::string format(const char *directive, const unsigned char *x, int base) {
     char buf[512];
-    fmt_buffer(buf, sizeof buf, spec, x, base);
+    fmt_buffer(buf, sizeof buf, directive, x, base);
     return buf;
 }
 
@@ -939,7 +939,7 @@ class MpFormatTest : public testing::Test {
 TEST_F(MpFormatTest, Examples) {
     Width width(24);
     struct Case {
-        const char *spec;
+        const char *directive;
         int64_t v;
         int base;
         const char *out;
@@ -971,8 +971,8 @@ TEST_F(MpFormatTest, Examples) {
         {" %D", 7, 10, " 7"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.spec << " " << c.v << " base " << c.base);
-        EXPECT_EQ(format(c.spec, sv(c.v).data(), c.base), c.out);
+        SCOPED_TRACE(testing::Message() << c.directive << " " << c.v << " base " << c.base);
+        EXPECT_EQ(format(c.directive, sv(c.v).data(), c.base), c.out);
     }
 }
 
@@ -987,10 +987,10 @@ TEST_F(MpFormatTest, BadArgumentsRaiseAtMpBeforePrinting) {
     Width width(24);
     Bytes x = sv(42);
     for (int base : {1, 37, 0, -10}) {
-        for (const char *spec : {"ab%D", "ab%U"}) {
+        for (const char *directive : {"ab%D", "ab%U"}) {
             char buf[64] = "untouched";
-            ExceptionFrame f = raised_by([&] { fmt_buffer(buf, sizeof buf, spec, x.data(), base); });
-            EXPECT_EQ(f.exception, &assertion_failed) << spec << " " << base;
+            ExceptionFrame f = raised_by([&] { fmt_buffer(buf, sizeof buf, directive, x.data(), base); });
+            EXPECT_EQ(f.exception, &assertion_failed) << directive << " " << base;
             EXPECT_STREQ(f.file, "src/mp.cpp");
             EXPECT_EQ(std::string(buf, 2), "ab");
             EXPECT_EQ(buf[2], 't') << "nothing of the conversion printed";
@@ -1017,9 +1017,9 @@ TEST_F(MpFormatTest, FullBufferRaisesWithoutLeaking) {
     Width width(129);
     Bytes x = sv(INT64_MAX);
     char buf[4];
-    for (const char *spec : {"%D", "%U", "%40D"}) {
-        ExceptionFrame f = raised_by([&] { fmt_buffer(buf, sizeof buf, spec, x.data(), 10); });
-        EXPECT_EQ(f.exception, &format_overflow) << spec;
+    for (const char *directive : {"%D", "%U", "%40D"}) {
+        ExceptionFrame f = raised_by([&] { fmt_buffer(buf, sizeof buf, directive, x.data(), 10); });
+        EXPECT_EQ(f.exception, &format_overflow) << directive;
     }
 }
 
@@ -1823,23 +1823,23 @@ TEST_F(MpFormatTest, FlagsWidthsAndPrecisionsAgainstPrintf) {
                             continue;
                         for (const char *fw : field_widths) {
                             for (const char *pr : precisions) {
-                                const std::string spec = "%" + flags + fw + pr;
+                                const std::string directive = "%" + flags + fw + pr;
                                 const std::string mine = format(
-                                    (spec + (is_signed ? "D" : "U")).c_str(), x.data(), b.base);
+                                    (directive + (is_signed ? "D" : "U")).c_str(), x.data(), b.base);
                                 char expected[128];
                                 if (w <= 64) {
                                     // The values fit a long long; the sign
                                     // flags apply to unsigned readings too.
-                                    const std::string c_spec = spec + "ll" + b.conversion;
-                                    std::snprintf(expected, sizeof expected, c_spec.c_str(),
+                                    const std::string c_directive = directive + "ll" + b.conversion;
+                                    std::snprintf(expected, sizeof expected, c_directive.c_str(),
                                                   static_cast<long long>(mpz_get_si(shown.get_mpz_t())));
                                 } else {
                                     gmp_snprintf(expected, sizeof expected,
-                                                 (spec + "Z" + b.conversion).c_str(),
+                                                 (directive + "Z" + b.conversion).c_str(),
                                                  shown.get_mpz_t());
                                 }
                                 mismatches.check(mine == expected, [&] {
-                                    return "width " + std::to_string(w) + " " + spec +
+                                    return "width " + std::to_string(w) + " " + directive +
                                            (is_signed ? "D" : "U") + " base " +
                                            std::to_string(b.base) + " of " + hex(x) + ": '" +
                                            mine + "', expected '" + expected + "'";
