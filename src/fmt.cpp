@@ -253,7 +253,7 @@ int fmt_put_stream(int c, void *closure) {
 int fmt_put_bounded(int c, void *closure) {
     auto *buffer = static_cast<FmtBuffer *>(closure);
     if (buffer->next - buffer->buf >= buffer->size)
-        raise_exception(&format_overflow, __FILE__, __LINE__);
+        assert_raise(format_overflow);
     *buffer->next++ = static_cast<char>(c);
     return c;
 }
@@ -265,7 +265,7 @@ int fmt_put_growing(int c, void *closure) {
         // INT_MAX, and a full block of INT_MAX bytes cannot grow at all.
         int old_size = buffer->size;
         if (old_size == INT_MAX)
-            raise_exception(&allocation_failed, __FILE__, __LINE__);
+            assert_raise(allocation_failed);
         int new_size = old_size <= INT_MAX / 2 ? 2 * old_size : INT_MAX;
         buffer->buf = static_cast<char *>(mem_reallocate(buffer->buf, new_size));
         buffer->next = buffer->buf + old_size;

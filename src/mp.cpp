@@ -25,8 +25,6 @@ unsigned char mp_static_temps[82];
 MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + 16, mp_static_temps + 32,
                        mp_static_temps + 48};
 
-#define RAISE(e) raise_exception(&(e), __FILE__, __LINE__)
-
 namespace {
 
 // The heap scratch area of widths above 128 bits; null while the static one
@@ -114,7 +112,7 @@ void load_divisor(const unsigned char *y, bool is_signed) {
 // zero divisor.
 void divide_by_loaded(MpValue q, const unsigned char *x, MpValue r) {
     if (xp_divide(mp_bytes, q, x, mp_bytes, mp_temps[1], r, mp_temps[3]) == 0)
-        RAISE(mp_divide_by_zero);
+        assert_raise(mp_divide_by_zero);
 }
 
 // The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes;
@@ -147,7 +145,7 @@ void fix_signed_quotient(MpValue z, int32_t sx, int32_t sy, bool inexact) {
     if (sx == sy) {
         // Only -2^(mp_bits-1) / -1 gives a quotient with the sign bit set.
         if (sx != 0 && sign_of(z) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return;
     }
     xp_negate(mp_bytes, z, z, 1);
@@ -195,7 +193,7 @@ MpValue mp_create(uint64_t u) {
     auto z = static_cast<MpValue>(mem_allocate(mp_bytes));
     if (!store_unsigned(z, u)) {
         mem_release(z);
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     }
     return z;
 }
@@ -203,7 +201,7 @@ MpValue mp_create(uint64_t u) {
 MpValue mp_from_unsigned(MpValue z, uint64_t u) {
     assert_require(z != nullptr);
     if (!store_unsigned(z, u))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -211,7 +209,7 @@ MpValue mp_from_signed(MpValue z, int64_t v) {
     assert_require(z != nullptr);
     store_signed(z, v);
     if (!fits_signed(v))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -260,7 +258,7 @@ MpValue mp_resize_s(int32_t m, MpValue z, const unsigned char *x) {
     std::memmove(z, x, static_cast<size_t>(p) + 1);
     z[p] &= z_mask;
     if (!fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -285,7 +283,7 @@ MpValue mp_resize_u(int32_t m, MpValue z, const unsigned char *x) {
     std::memmove(z, x, static_cast<size_t>(p) + 1);
     z[p] &= z_mask;
     if (!fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -297,7 +295,7 @@ MpValue mp_add_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(z != nullptr);
     const int32_t carry = xp_plus(mp_bytes, z, x, y, 0);
     if (mask_top(z) || carry != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -307,7 +305,7 @@ MpValue mp_sub_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(z != nullptr);
     const int32_t borrow = xp_minus(mp_bytes, z, x, y, 0);
     if (mask_top(z) || borrow != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -320,7 +318,7 @@ MpValue mp_add_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     xp_plus(mp_bytes, z, x, y, 0);
     mask_top(z);
     if (sx == sy && sign_of(z) != sx)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -333,7 +331,7 @@ MpValue mp_sub_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     xp_minus(mp_bytes, z, x, y, 0);
     mask_top(z);
     if (sx != sy && sign_of(z) == sy)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -344,7 +342,7 @@ MpValue mp_negate(MpValue z, const unsigned char *x) {
     xp_negate(mp_bytes, z, x, 1);
     mask_top(z);
     if (sx != 0 && sign_of(z) != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -358,13 +356,13 @@ MpValue unsigned_imm(MpValue z, const unsigned char *x, uint64_t y, DigitFn digi
     if (y <= 255) {
         const int32_t out = digit(mp_bytes, z, x, static_cast<int32_t>(y));
         if (mask_top(z) || out != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     const bool fits = store_unsigned(mp_temps[2], y);
     op(z, x, mp_temps[2]);
     if (!fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -384,9 +382,9 @@ MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t v, bool y_fits)
         xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(-v));
     mask_top(z);
     if (y_fits ? sx == sv && sign_of(z) != sx : !fits_signed(exact))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     if (mp_bits <= 7 && !y_fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -409,7 +407,7 @@ MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(z != nullptr);
     if (y < -255 || y > 255) {
         if (mp_apply_imm(mp_add_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     return add_one_digit(z, x, y, fits_signed(y));
@@ -420,7 +418,7 @@ MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(z != nullptr);
     if (y < -255 || y > 255) {
         if (mp_apply_imm(mp_sub_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     return add_one_digit(z, x, -y, fits_signed(y));
@@ -513,7 +511,7 @@ MpValue mp_mul_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_bytes));
     mask_top(z);
     if (too_big)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -531,7 +529,7 @@ MpValue mp_mul_s(MpValue z, const unsigned char *x, const unsigned char *y) {
         xp_negate(mp_bytes, z, mp_temps[3], 1);
     mask_top(z);
     if (signed_product_overflows(too_big, sx, sy, z))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -578,7 +576,7 @@ MpValue mp_mod_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     if (sx == sy) {
         // Only -2^(mp_bits-1) mod -1 has a quotient with the sign bit set.
         if (sx != 0 && sign_of(mp_temps[2]) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
     } else if (!is_zero(z)) {
         xp_minus(mp_bytes, z, mp_temps[1], z, 0);
     }
@@ -594,14 +592,14 @@ MpValue mp_mul_ui(MpValue z, const unsigned char *x, uint64_t y) {
         const bool fits = store_unsigned(mp_temps[2], y);
         mp_mul_u(z, x, mp_temps[2]);
         if (!fits)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     const uint32_t carry = xp_times_digit(mp_bytes, z, x, static_cast<uint32_t>(y));
     if (mask_top(z) || carry != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -609,24 +607,24 @@ MpValue mp_div_ui(MpValue z, const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
+        assert_raise(mp_divide_by_zero);
     if (y > 255) {
         const bool fits = store_unsigned(mp_temps[2], y);
         mp_div_u(z, x, mp_temps[2]);
         if (!fits)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     xp_divide_digit(mp_bytes, z, x, static_cast<uint32_t>(y));
     if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
 uint64_t mp_mod_ui(const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
+        assert_raise(mp_divide_by_zero);
     if (y > 255) {
         // The quotient goes to scratch value 2, which held y; the remainder
         // to scratch value 0.
@@ -634,12 +632,12 @@ uint64_t mp_mod_ui(const unsigned char *x, uint64_t y) {
         load_divisor(mp_temps[2], false);
         divide_by_loaded(mp_temps[2], x, mp_temps[0]);
         if (!fits)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return xp_to_uint(mp_bytes, mp_temps[0]);
     }
     const uint32_t r = xp_divide_digit(mp_bytes, mp_temps[2], x, static_cast<uint32_t>(y));
     if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return r;
 }
 
@@ -648,7 +646,7 @@ MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(z != nullptr);
     if (y < -255 || y > 255) {
         if (mp_apply_imm(mp_mul_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     const int32_t sx = sign_of(x);
@@ -661,9 +659,9 @@ MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
         xp_negate(mp_bytes, z, z, 1);
     mask_top(z);
     if (signed_product_overflows(too_big, sx, sy, z))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -671,10 +669,10 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
+        assert_raise(mp_divide_by_zero);
     if (y < -255 || y > 255) {
         if (mp_apply_imm(mp_div_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     const int32_t sx = sign_of(x);
@@ -683,19 +681,19 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y) {
                                        static_cast<uint32_t>(magnitude_of(y)));
     fix_signed_quotient(z, sx, sy, r != 0);
     if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
 int64_t mp_mod_si(const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
+        assert_raise(mp_divide_by_zero);
     if (y < -255 || y > 255) {
         // The quotient goes to scratch value 2 (which held y), |x| to scratch
         // value 0 and the remainder over it.
         if (mp_apply_imm(mp_mod_s, mp_temps[0], x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return mp_to_signed(mp_temps[0]);
     }
     const int32_t sx = sign_of(x);
@@ -706,12 +704,12 @@ int64_t mp_mod_si(const unsigned char *x, int64_t y) {
     int64_t result = r0;
     if (sx == sy) {
         if (sx != 0 && sign_of(mp_temps[2]) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
     } else if (r0 != 0) {
         result = divisor - r0;
     }
     if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return result;
 }
 
@@ -824,7 +822,7 @@ MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end) {
     std::memset(z, 0, static_cast<size_t>(mp_bytes));
     const int32_t carry = xp_parse(mp_bytes, z, str, base, end);
     if (mask_top(z) || carry != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
