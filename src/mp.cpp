@@ -21,9 +21,10 @@ int32_t mp_bytes = 4;
 int32_t mp_top_shift = 7;
 unsigned char mp_top_mask = 0xFF;
 
-unsigned char mp_static_temps[82];
-MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + 16, mp_static_temps + 32,
-                       mp_static_temps + 48};
+unsigned char mp_static_temps[5 * mp_static_bytes + 2];
+MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + mp_static_bytes,
+                       mp_static_temps + 2 * mp_static_bytes,
+                       mp_static_temps + 3 * mp_static_bytes};
 
 namespace {
 
@@ -175,7 +176,7 @@ int32_t mp_set_width(int32_t n) {
     // allocation leaves the old width and scratch values intact.
     const int32_t bytes = (n - 1) / 8 + 1;
     unsigned char *area = mp_static_temps;
-    if (bytes > 16)
+    if (bytes > mp_static_bytes)
         area = static_cast<unsigned char *>(mem_allocate(5 * int64_t{bytes} + 2));
     mem_release(heap_temps);
     heap_temps = area == mp_static_temps ? nullptr : area;

@@ -63,8 +63,11 @@ extern int32_t mp_bytes;          // bytes per value: (mp_bits - 1) / 8 + 1
 extern int32_t mp_top_shift;      // bit index of the sign in the top byte: (mp_bits - 1) mod 8
 extern unsigned char mp_top_mask; // the valid bits of the top byte
 
-// The static scratch area, used while `mp_bytes` is at most 16.
-extern unsigned char mp_static_temps[82];
+// The largest `mp_bytes` (128 bits) whose scratch values fit the static area.
+inline constexpr int32_t mp_static_bytes = 16;
+// The static scratch area: three scratch values of `mp_static_bytes` and the
+// fourth of 2 * mp_static_bytes + 2.
+extern unsigned char mp_static_temps[5 * mp_static_bytes + 2];
 // Scratch values 0 to 3, at offsets k * mp_bytes of the scratch area; value 3
 // runs to the end of the area (2 * mp_bytes + 2 bytes). Their contents mean
 // nothing between operations.
