@@ -73,6 +73,33 @@ uint64_t magnitude_of(int64_t v) {
     return v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
 }
 
+// ---- Machine-integer immediates
+//
+// An immediate of at most one digit in magnitude is applied with the digit
+// primitives; a larger one is converted to a value in scratch value 2 and
+// goes through the two-value operation.
+
+// The largest magnitude applied as one digit.
+constexpr uint64_t one_digit_max = 255;
+
+bool is_one_digit_u(uint64_t y) {
+    return y <= one_digit_max;
+}
+
+bool is_one_digit_s(int64_t y) {
+    return magnitude_of(y) <= one_digit_max;
+}
+
+// Whether a one-digit immediate lies outside the width. Its own range is
+// tested only below 8 bits, where a digit can be wider than a value.
+bool one_digit_outside_u(uint64_t y) {
+    return mp_bits < 8 && y >= (uint64_t{1} << mp_bits);
+}
+
+bool one_digit_outside_s(int64_t y) {
+    return mp_bits < 8 && !fits_signed(y);
+}
+
 // z = v mod 2^mp_bits in two's complement, masked; raises nothing.
 void store_signed(MpValue z, int64_t v) {
     xp_from_uint(mp_bytes, z, magnitude_of(v));
@@ -86,6 +113,15 @@ bool store_unsigned(MpValue z, uint64_t u) {
     const uint64_t leftover = xp_from_uint(mp_bytes, z, u);
     const bool high = mask_top(z);
     return leftover == 0 && !high;
+}
+
+// The unsigned counterpart of `mp_apply_imm`: applies `op`(z, x, y') with
+// y' = y mod 2^mp_bits in scratch value 2; whatever `op` raises propagates.
+// Returns whether y is outside the width.
+bool apply_imm_u(MpBinaryFn op, MpValue z, const unsigned char *x, uint64_t y) {
+    const bool fits = store_unsigned(mp_temps[2], y);
+    op(z, x, mp_temps[2]);
+    return !fits;
 }
 
 // |x| as an unsigned value of the width: x itself, or its negation in `room`.
@@ -354,26 +390,26 @@ using DigitFn = int32_t (*)(int32_t n, unsigned char *z, const unsigned char *x,
 // z = x op y for an unsigned immediate: one digit through `digit`, whose
 // carry or borrow is the overflow; wider ones through `op`.
 MpValue unsigned_imm(MpValue z, const unsigned char *x, uint64_t y, DigitFn digit, MpBinaryFn op) {
-    if (y <= 255) {
-        const int32_t out = digit(mp_bytes, z, x, static_cast<int32_t>(y));
-        if (mask_top(z) || out != 0)
+    if (!is_one_digit_u(y)) {
+        if (apply_imm_u(op, z, x, y))
             assert_raise(mp_overflow);
         return z;
     }
-    const bool fits = store_unsigned(mp_temps[2], y);
-    op(z, x, mp_temps[2]);
-    if (!fits)
+    const int32_t out = digit(mp_bytes, z, x, static_cast<int32_t>(y));
+    if (mask_top(z) || out != 0)
         assert_raise(mp_overflow);
     return z;
 }
 
-// The one-digit path of the signed immediates: z = x + v with |v| <= 255,
-// where v is the caller's immediate y for an addition and -y for a
-// subtraction, and `y_fits` tells whether y fits the width. When it does, the
-// signs of x, v and z show an overflow. A one-digit y that does not (at 8 bits
-// and below, where a value is one byte) can wrap the sum past the sign, so the
-// exact sum is tested instead.
-MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t v, bool y_fits) {
+// The one-digit path of the signed immediates: z = x + v for the caller's
+// one-digit immediate y, with v = y for an addition and -y for a
+// subtraction. When y fits the width, the signs of x, v and z show an
+// overflow. A one-digit y that does not (at 8 bits and below, where a value
+// is one byte) can wrap the sum past the sign, so the exact sum is tested
+// instead.
+MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t y, bool subtract) {
+    const int64_t v = subtract ? -y : y;
+    const bool y_fits = fits_signed(y);
     const int32_t sx = sign_of(x);
     const int32_t sv = v < 0 ? 1 : 0;
     const int64_t exact = y_fits ? 0 : one_byte_signed(x) + v;
@@ -384,7 +420,7 @@ MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t v, bool y_fits)
     mask_top(z);
     if (y_fits ? sx == sv && sign_of(z) != sx : !fits_signed(exact))
         assert_raise(mp_overflow);
-    if (mp_bits <= 7 && !y_fits)
+    if (one_digit_outside_s(y))
         assert_raise(mp_overflow);
     return z;
 }
@@ -406,23 +442,23 @@ MpValue mp_sub_ui(MpValue z, const unsigned char *x, uint64_t y) {
 MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_add_s, z, x, y) != 0)
             assert_raise(mp_overflow);
         return z;
     }
-    return add_one_digit(z, x, y, fits_signed(y));
+    return add_one_digit(z, x, y, false);
 }
 
 MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_sub_s, z, x, y) != 0)
             assert_raise(mp_overflow);
         return z;
     }
-    return add_one_digit(z, x, -y, fits_signed(y));
+    return add_one_digit(z, x, y, true);
 }
 
 int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y) {
@@ -589,17 +625,15 @@ MpValue mp_mod_s(MpValue z, const unsigned char *x, const unsigned char *y) {
 MpValue mp_mul_ui(MpValue z, const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y > 255) {
-        const bool fits = store_unsigned(mp_temps[2], y);
-        mp_mul_u(z, x, mp_temps[2]);
-        if (!fits)
+    if (!is_one_digit_u(y)) {
+        if (apply_imm_u(mp_mul_u, z, x, y))
             assert_raise(mp_overflow);
         return z;
     }
     const uint32_t carry = xp_times_digit(mp_bytes, z, x, static_cast<uint32_t>(y));
     if (mask_top(z) || carry != 0)
         assert_raise(mp_overflow);
-    if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
+    if (one_digit_outside_u(y))
         assert_raise(mp_overflow);
     return z;
 }
@@ -609,15 +643,13 @@ MpValue mp_div_ui(MpValue z, const unsigned char *x, uint64_t y) {
     assert_require(z != nullptr);
     if (y == 0)
         assert_raise(mp_divide_by_zero);
-    if (y > 255) {
-        const bool fits = store_unsigned(mp_temps[2], y);
-        mp_div_u(z, x, mp_temps[2]);
-        if (!fits)
+    if (!is_one_digit_u(y)) {
+        if (apply_imm_u(mp_div_u, z, x, y))
             assert_raise(mp_overflow);
         return z;
     }
     xp_divide_digit(mp_bytes, z, x, static_cast<uint32_t>(y));
-    if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
+    if (one_digit_outside_u(y))
         assert_raise(mp_overflow);
     return z;
 }
@@ -626,18 +658,15 @@ uint64_t mp_mod_ui(const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     if (y == 0)
         assert_raise(mp_divide_by_zero);
-    if (y > 255) {
+    if (!is_one_digit_u(y)) {
         // The quotient goes to scratch value 2, which held y; the remainder
         // to scratch value 0.
-        const bool fits = store_unsigned(mp_temps[2], y);
-        load_divisor(mp_temps[2], false);
-        divide_by_loaded(mp_temps[2], x, mp_temps[0]);
-        if (!fits)
+        if (apply_imm_u(mp_mod_u, mp_temps[0], x, y))
             assert_raise(mp_overflow);
         return xp_to_uint(mp_bytes, mp_temps[0]);
     }
     const uint32_t r = xp_divide_digit(mp_bytes, mp_temps[2], x, static_cast<uint32_t>(y));
-    if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
+    if (one_digit_outside_u(y))
         assert_raise(mp_overflow);
     return r;
 }
@@ -645,7 +674,7 @@ uint64_t mp_mod_ui(const unsigned char *x, uint64_t y) {
 MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_mul_s, z, x, y) != 0)
             assert_raise(mp_overflow);
         return z;
@@ -661,7 +690,7 @@ MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
     mask_top(z);
     if (signed_product_overflows(too_big, sx, sy, z))
         assert_raise(mp_overflow);
-    if (mp_bits <= 7 && !fits_signed(y))
+    if (one_digit_outside_s(y))
         assert_raise(mp_overflow);
     return z;
 }
@@ -671,7 +700,7 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(z != nullptr);
     if (y == 0)
         assert_raise(mp_divide_by_zero);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_div_s, z, x, y) != 0)
             assert_raise(mp_overflow);
         return z;
@@ -681,7 +710,7 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y) {
     const uint32_t r = xp_divide_digit(mp_bytes, z, magnitude_into(mp_temps[0], x),
                                        static_cast<uint32_t>(magnitude_of(y)));
     fix_signed_quotient(z, sx, sy, r != 0);
-    if (mp_bits <= 7 && !fits_signed(y))
+    if (one_digit_outside_s(y))
         assert_raise(mp_overflow);
     return z;
 }
@@ -690,7 +719,7 @@ int64_t mp_mod_si(const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     if (y == 0)
         assert_raise(mp_divide_by_zero);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         // The quotient goes to scratch value 2 (which held y), |x| to scratch
         // value 0 and the remainder over it.
         if (mp_apply_imm(mp_mod_s, mp_temps[0], x, y) != 0)
@@ -709,7 +738,7 @@ int64_t mp_mod_si(const unsigned char *x, int64_t y) {
     } else if (r0 != 0) {
         result = divisor - r0;
     }
-    if (mp_bits <= 7 && !fits_signed(y))
+    if (one_digit_outside_s(y))
         assert_raise(mp_overflow);
     return result;
 }
@@ -873,16 +902,11 @@ void mp_format_s(int, va_list &args, PutFn put, void *closure, unsigned char fla
     const unsigned char *x = take_value(args, flags, base);
     const int32_t size = mp_bits / digit_step(base) + 3;
     auto *s = static_cast<char *>(mem_allocate(size));
-    if (sign_of(x) != 0) {
-        // The magnitude of the most negative value is exact read as unsigned.
-        xp_negate(mp_bytes, mp_temps[0], x, 1);
-        mask_top(mp_temps[0]);
-        s[0] = '-';
-        std::memcpy(mp_temps[1], mp_temps[0], static_cast<size_t>(mp_bytes));
-        xp_render(s + 1, size - 1, base, mp_bytes, mp_temps[1]);
-    } else {
-        mp_render(s, size, base, x);
-    }
+    // A negative value is written as "-" and its magnitude, which for the
+    // most negative value is exact read as unsigned.
+    const int32_t sign = sign_of(x);
+    s[0] = '-';
+    mp_render(s + sign, size - sign, base, magnitude_into(mp_temps[0], x));
     pad_and_release(s, put, closure, flags, width, precision);
 }
 
