@@ -65,7 +65,7 @@ int64_t one_byte_signed(const unsigned char *x) {
 }
 
 // The low ((m - 1) mod 8) + 1 bits: the valid bits of a width-m top byte.
-unsigned char top_mask_of(int32_t m) {
+unsigned char top_mask_of(int64_t m) {
     return static_cast<unsigned char>(0xFF >> (7 - (m - 1) % 8));
 }
 
@@ -202,15 +202,26 @@ int32_t digit_step(int32_t base) {
 
 } // namespace
 
+int64_t mp_width_bytes(int64_t m) {
+    assert_require(m > 1);
+    return (m - 1) / 8 + 1;
+}
+
+int64_t mp_numeral_size(int32_t bits, int32_t base) {
+    assert_require(bits > 1);
+    assert_require(base >= 2 && base <= 36);
+    return int64_t{bits} / digit_step(base) + 2;
+}
+
 // ---- Width, values and conversions
 
 int32_t mp_set_width(int32_t n) {
     const int32_t previous = mp_bits;
-    assert_require(n > 1);
+    assert_require(n > 1 && n <= mp_max_bits);
 
     // Obtain the new area before changing anything, so that a failed
     // allocation leaves the old width and scratch values intact.
-    const int32_t bytes = (n - 1) / 8 + 1;
+    const auto bytes = static_cast<int32_t>(mp_width_bytes(n));
     unsigned char *area = mp_static_temps;
     if (bytes > mp_static_bytes)
         area = static_cast<unsigned char *>(mem_allocate(5 * int64_t{bytes} + 2));
@@ -516,7 +527,7 @@ MpValue mp_mul_wide_u(MpValue z, const unsigned char *x, const unsigned char *y)
     assert_require(y != nullptr);
     assert_require(z != nullptr);
     multiply_into_t3(x, y);
-    std::memcpy(z, mp_temps[3], static_cast<size_t>((2 * mp_bits - 1) / 8 + 1));
+    std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_width_bytes(2 * int64_t{mp_bits})));
     return z;
 }
 
@@ -527,8 +538,8 @@ MpValue mp_mul_wide_s(MpValue z, const unsigned char *x, const unsigned char *y)
     const int32_t sx = sign_of(x);
     const int32_t sy = sign_of(y);
     multiply_into_t3(magnitude_into(mp_temps[0], x), magnitude_into(mp_temps[1], y));
-    const int32_t wide = 2 * mp_bits;
-    const int32_t w = (wide - 1) / 8 + 1;
+    const int64_t wide = 2 * int64_t{mp_bits};
+    const auto w = static_cast<int32_t>(mp_width_bytes(wide));
     if (sx == sy) {
         std::memcpy(z, mp_temps[3], static_cast<size_t>(w));
     } else {
@@ -861,7 +872,7 @@ char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     assert_require(base >= 2 && base <= 36);
     assert_require(str == nullptr || size >= 2);
     if (str == nullptr) {
-        size = mp_bits / digit_step(base) + 2;
+        size = static_cast<int32_t>(mp_numeral_size(mp_bits, base));
         str = static_cast<char *>(mem_allocate(size));
     }
     std::memcpy(mp_temps[1], x, static_cast<size_t>(mp_bytes));
@@ -900,7 +911,7 @@ void mp_format_s(int, va_list &args, PutFn put, void *closure, unsigned char fla
                  int width, int precision) {
     int32_t base = 0;
     const unsigned char *x = take_value(args, flags, base);
-    const int32_t size = mp_bits / digit_step(base) + 3;
+    const auto size = static_cast<int32_t>(mp_numeral_size(mp_bits, base) + 1);
     auto *s = static_cast<char *>(mem_allocate(size));
     // A negative value is written as "-" and its magnitude, which for the
     // most negative value is exact read as unsigned.

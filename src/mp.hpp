@@ -75,8 +75,12 @@ extern MpValue mp_temps[4];
 
 // ---- Width, values and conversions
 
-// Sets the width to `n` bits (n > 1) and lays out the scratch values for it;
-// returns the previous width. Existing values are neither converted nor
+// The widest width: the base-2 numeral of a signed value of this width, with
+// its sign and NUL, is the longest string whose size is a 32-bit count.
+inline constexpr int32_t mp_max_bits = INT32_MAX - 3;
+
+// Sets the width to `n` bits (1 < n <= mp_max_bits, else `assertion_failed`)
+// and lays out the scratch values for it; returns the previous width. Existing values are neither converted nor
 // tested. When a new heap scratch area cannot be allocated,
 // `allocation_failed` is raised and the width and the scratch values stay as
 // they were.
@@ -201,8 +205,8 @@ MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end);
 
 // Writes x as an unsigned numeral with its NUL into `str` (capacity `size`,
 // at least 2), or, when str is null, into a new block of
-// mp_bits / k + 2 bytes (k: the largest of 1..5 with 2^k <= base) that the
-// caller frees with `mem_release`. Returns the string; x is not changed.
+// `mp_numeral_size`(mp_bits, base) bytes that the caller frees with
+// `mem_release`. Returns the string; x is not changed.
 char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x);
 
 // Conversion routines for `fmt_install`. Each takes a pointer to the value
@@ -214,5 +218,15 @@ void mp_format_u(int code, va_list &args, PutFn put, void *closure, unsigned cha
                  int width, int precision);
 void mp_format_s(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                  int width, int precision);
+
+// ---- Sizes derived from a width, in 64 bits so that no width overflows them
+
+// Bytes of a value of width m > 1: (m - 1) / 8 + 1. The double-width
+// products write mp_width_bytes(2 * mp_bits) bytes.
+int64_t mp_width_bytes(int64_t m);
+// Bytes that hold an unsigned numeral of a `bits`-bit value (bits > 1) in
+// `base` (2 to 36) with its NUL: bits / k + 2, k being the largest of 1..5
+// with 2^k <= base. mp_format_s allows one more for the sign.
+int64_t mp_numeral_size(int32_t bits, int32_t base);
 
 } // namespace lexspot
