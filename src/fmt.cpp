@@ -170,7 +170,7 @@ void fmt_vemit(PutFn put, void *closure, const char *format, va_list args) {
         }
 
         // flags, width and precision are settled; p is at the conversion.
-        int code = *p;
+        const unsigned char code = *p;
         ConversionFn routine = fmt_conversions[code];
         assert_require(routine != nullptr);
         routine(code, ap, put, closure, flags, width, precision);
@@ -279,8 +279,9 @@ int fmt_put_growing(int c, void *closure) {
 
 ConversionFn fmt_install(int code, ConversionFn routine) {
     assert_require(code >= 1 && code <= 255);
-    ConversionFn previous = fmt_conversions[code];
-    fmt_conversions[code] = routine;
+    const auto slot = static_cast<size_t>(code);
+    ConversionFn previous = fmt_conversions[slot];
+    fmt_conversions[slot] = routine;
     return previous;
 }
 
