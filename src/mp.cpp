@@ -399,7 +399,8 @@ namespace {
 using DigitFn = int32_t (*)(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
 
 // z = x op y for an unsigned immediate: one digit through `digit`, whose
-// carry or borrow is the overflow; wider ones through `op`.
+// carry or borrow is the overflow (it also shows a one-digit immediate
+// outside a width below 8 bits); wider ones through `op`.
 MpValue unsigned_imm(MpValue z, const unsigned char *x, uint64_t y, DigitFn digit, MpBinaryFn op) {
     if (!is_one_digit_u(y)) {
         if (apply_imm_u(op, z, x, y))
@@ -916,7 +917,8 @@ void mp_format_s(int, va_list &args, PutFn put, void *closure, unsigned char fla
     // A negative value is written as "-" and its magnitude, which for the
     // most negative value is exact read as unsigned.
     const int32_t sign = sign_of(x);
-    s[0] = '-';
+    if (sign != 0)
+        s[0] = '-';
     mp_render(s + sign, size - sign, base, magnitude_into(mp_temps[0], x));
     pad_and_release(s, put, closure, flags, width, precision);
 }
