@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "failing_alloc.hpp"
 #include "mem.hpp"
 #include "test_support.hpp"
 
@@ -769,6 +770,60 @@ TEST(FmtBufferTest, GrowingStringIsFreedOnRaise) {
         });
         EXPECT_EQ(frame.exception, &assertion_failed);
         EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+}
+
+// A growth that cannot be had leaves the sink's block, position and size as
+// they were, with the characters already written.
+TEST(FmtBufferTest, GrowingSinkKeepsItsBlockWhenGrowthFails) {
+    FmtBuffer buffer = {static_cast<char *>(mem_allocate(256)), nullptr, 256};
+    buffer.next = buffer.buf;
+    for (int i = 0; i < 256; ++i)
+        fmt_put_growing('a' + i % 26, &buffer);
+    const FmtBuffer before = buffer;
+    const int64_t live = failing_alloc::live_blocks();
+    ExceptionFrame frame = raised_when_request_refused(1, [&] { fmt_put_growing('z', &buffer); });
+    EXPECT_EQ(frame.exception, &allocation_failed);
+    EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    EXPECT_EQ(buffer.buf, before.buf);
+    EXPECT_EQ(buffer.next, before.next);
+    EXPECT_EQ(buffer.size, before.size);
+    EXPECT_EQ(failing_alloc::live_blocks(), live);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(buffer.buf[i], 'a' + i % 26) << i;
+    EXPECT_EQ(fmt_put_growing('z', &buffer), 'z');
+    EXPECT_EQ(buffer.size, 512);
+    mem_release(buffer.buf);
+}
+
+// Each request of a growing string refused in turn: the first block, every
+// doubling and the final resize to the exact length. Every one raises at
+// src/fmt and leaves nothing allocated.
+TEST(FmtBufferTest, GrowingStringExhaustionLeaksNothing) {
+    const struct {
+        int len;
+        int32_t requests; // first block, doublings, final resize
+    } cases[] = {{0, 2}, {255, 2}, {256, 3}, {600, 4}, {4321, 7}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.len);
+        const std::string text(static_cast<size_t>(c.len), 'w');
+        const int64_t live = failing_alloc::live_blocks();
+        int32_t refused = 0;
+        const int32_t made = failing_alloc::with_each_request_refused([&] {
+            ExceptionFrame frame = raised_by([&] {
+                char *s = fmt_alloc("%s", text.c_str());
+                EXPECT_EQ(std::string(s), text);
+                mem_release(s);
+            });
+            if (failing_alloc::countdown == 0) {
+                ++refused;
+                EXPECT_EQ(frame.exception, &allocation_failed);
+                EXPECT_STREQ(frame.file, "src/fmt.cpp");
+            }
+            EXPECT_EQ(failing_alloc::live_blocks(), live);
+        });
+        EXPECT_EQ(made, c.requests);
+        EXPECT_EQ(refused, c.requests);
     }
 }
 
