@@ -5,6 +5,8 @@
 // fail and are not counted.
 #include "failing_alloc.hpp"
 
+#include <cstdlib>
+
 extern "C" void *__real_malloc(size_t size);
 extern "C" void *__real_calloc(size_t count, size_t size);
 extern "C" void *__real_realloc(void *block, size_t size);
@@ -13,7 +15,6 @@ extern "C" void __real_free(void *block);
 namespace failing_alloc {
 
 int32_t countdown = 0;
-int64_t live = 0;
 
 namespace {
 
@@ -24,37 +25,101 @@ bool refuse() {
     return --countdown == 0;
 }
 
+// The blocks the wrapped calls handed out and that are not yet freed: an
+// open-addressing set with linear probing, deleted by shifting back, so that
+// a free of a block obtained elsewhere (gtest frees what libc's strdup made)
+// is told apart and not counted. It never allocates.
+constexpr int set_bits = 20;
+constexpr size_t set_size = size_t{1} << set_bits;
+void *blocks[set_size];
+int64_t live = 0;
+
+size_t slot_of(const void *block) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(block) >> 4) *
+                               UINT64_C(0x9e3779b97f4a7c15) >> (64 - set_bits));
+}
+
+void insert(void *block) {
+    if (block == nullptr)
+        return;
+    if (live >= static_cast<int64_t>(set_size / 4 * 3))
+        std::abort(); // more live blocks than any test should hold
+    size_t i = slot_of(block);
+    while (blocks[i] != nullptr)
+        i = (i + 1) % set_size;
+    blocks[i] = block;
+    ++live;
+}
+
+// Removes `block` if the set holds it; returns whether it did.
+bool remove(const void *block) {
+    if (block == nullptr)
+        return false;
+    size_t i = slot_of(block);
+    while (blocks[i] != block) {
+        if (blocks[i] == nullptr)
+            return false;
+        i = (i + 1) % set_size;
+    }
+    // Shift back every later entry of the run that may no longer be found.
+    for (size_t j = (i + 1) % set_size; blocks[j] != nullptr; j = (j + 1) % set_size) {
+        const size_t home = slot_of(blocks[j]);
+        const bool must_move = i <= j ? (home <= i || home > j) : (home <= i && home > j);
+        if (must_move) {
+            blocks[i] = blocks[j];
+            i = j;
+        }
+    }
+    blocks[i] = nullptr;
+    --live;
+    return true;
+}
+
+class LeakCheck : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo &) override { at_start_ = live; }
+    void OnTestEnd(const testing::TestInfo &) override {
+        EXPECT_EQ(live, at_start_) << "blocks allocated at the end of the test, less those at its start";
+    }
+    int64_t at_start_ = 0;
+};
+
 } // namespace
 
 int64_t live_blocks() {
     return live;
 }
 
+bool check_every_test_for_leaks() {
+    testing::UnitTest::GetInstance()->listeners().Append(new LeakCheck);
+    return true;
+}
+
 } // namespace failing_alloc
 
-using failing_alloc::live;
 using failing_alloc::refuse;
 
 extern "C" void *__wrap_malloc(size_t size) {
     void *block = refuse() ? nullptr : __real_malloc(size);
-    live += block != nullptr;
+    failing_alloc::insert(block);
     return block;
 }
 
 extern "C" void *__wrap_calloc(size_t count, size_t size) {
     void *block = refuse() ? nullptr : __real_calloc(count, size);
-    live += block != nullptr;
+    failing_alloc::insert(block);
     return block;
 }
 
-// A resize moves a block or keeps it: only a realloc of null makes a new one.
+// A resize that succeeds replaces the old block with the new one; a failed
+// one leaves the old block allocated.
 extern "C" void *__wrap_realloc(void *block, size_t size) {
     void *resized = refuse() ? nullptr : __real_realloc(block, size);
-    live += block == nullptr && resized != nullptr;
+    if (resized != nullptr && (block == nullptr || failing_alloc::remove(block)))
+        failing_alloc::insert(resized);
     return resized;
 }
 
 extern "C" void __wrap_free(void *block) {
-    live -= block != nullptr;
+    failing_alloc::remove(block);
     __real_free(block);
 }

@@ -21,9 +21,9 @@ namespace failing_alloc {
 // malloc, calloc and realloc call is a request.
 extern int32_t countdown;
 
-// Blocks obtained through malloc, calloc or a realloc of null, less the
-// non-null blocks given to free, since the process started. Only its changes
-// mean anything: compare it before and after an operation.
+// The number of blocks that malloc, calloc and realloc have handed out and
+// that are not yet freed (blocks from unwrapped code are not counted, even
+// when they are freed here).
 int64_t live_blocks();
 
 // Runs `f` with its `n`th request (1-based) refused, and disarms afterwards
@@ -51,6 +51,11 @@ int32_t with_each_request_refused(F attempt) {
     ADD_FAILURE() << "more than " << limit << " requests";
     return limit;
 }
+
+// Makes every test of the binary fail that ends with more or fewer blocks
+// allocated than it started with. Call it before the tests run, for example
+// to initialise a constant at namespace scope; returns true.
+bool check_every_test_for_leaks();
 
 } // namespace failing_alloc
 

@@ -23,6 +23,9 @@
 namespace lexspot {
 namespace {
 
+// A test that leaves a block allocated fails.
+[[maybe_unused]] const bool leak_check = failing_alloc::check_every_test_for_leaks();
+
 // A sink that appends to a std::string.
 int put_string(int c, void *closure) {
     static_cast<std::string *>(closure)->push_back(static_cast<char>(c));
