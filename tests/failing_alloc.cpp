@@ -15,14 +15,17 @@ extern "C" void __real_free(void *block);
 namespace failing_alloc {
 
 int32_t countdown = 0;
+int64_t refused_size = 0;
 
 namespace {
 
-// True when the request being made is the one chosen to fail.
-bool refuse() {
-    if (countdown == 0)
+// True when the request being made, for `size` bytes, is the one chosen to
+// fail.
+bool refuse(size_t size) {
+    if (countdown == 0 || --countdown != 0)
         return false;
-    return --countdown == 0;
+    refused_size = static_cast<int64_t>(size);
+    return true;
 }
 
 // The blocks the wrapped calls handed out and that are not yet freed: an
@@ -99,13 +102,13 @@ bool check_every_test_for_leaks() {
 using failing_alloc::refuse;
 
 extern "C" void *__wrap_malloc(size_t size) {
-    void *block = refuse() ? nullptr : __real_malloc(size);
+    void *block = refuse(size) ? nullptr : __real_malloc(size);
     failing_alloc::insert(block);
     return block;
 }
 
 extern "C" void *__wrap_calloc(size_t count, size_t size) {
-    void *block = refuse() ? nullptr : __real_calloc(count, size);
+    void *block = refuse(count * size) ? nullptr : __real_calloc(count, size);
     failing_alloc::insert(block);
     return block;
 }
@@ -113,7 +116,7 @@ extern "C" void *__wrap_calloc(size_t count, size_t size) {
 // A resize that succeeds replaces the old block with the new one; a failed
 // one leaves the old block allocated.
 extern "C" void *__wrap_realloc(void *block, size_t size) {
-    void *resized = refuse() ? nullptr : __real_realloc(block, size);
+    void *resized = refuse(size) ? nullptr : __real_realloc(block, size);
     if (resized != nullptr && (block == nullptr || failing_alloc::remove(block)))
         failing_alloc::insert(resized);
     return resized;

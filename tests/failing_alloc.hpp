@@ -21,6 +21,9 @@ namespace failing_alloc {
 // malloc, calloc and realloc call is a request.
 extern int32_t countdown;
 
+// The size in bytes of the last request refused (count × size for calloc).
+extern int64_t refused_size;
+
 // The number of blocks that malloc, calloc and realloc have handed out and
 // that are not yet freed (blocks from unwrapped code are not counted, even
 // when they are freed here).

@@ -320,6 +320,16 @@ TEST(FmtConversionTest, TableStartsWithTheStandardRoutines) {
             EXPECT_NE(routines[i], routines[j]) << i << " " << j;
 }
 
+// Calls `routine` as the engine would, with no flags, width or precision,
+// on the arguments after `out`, appending its output to `*out`.
+void call_conversion(ConversionFn routine, int code, std::string *out, ...) {
+    va_list args;
+    va_start(args, out);
+    ExceptionCleanup end_args([&] { va_end(args); });
+    Flags flags;
+    routine(code, args, put_string, out, flags.counts, none, none);
+}
+
 // The floating routine builds its sprintf format from the conversion
 // character, so under another character it must refuse rather than hand
 // sprintf a conversion that reads a double as an int or a pointer (or, for
@@ -353,6 +363,17 @@ TEST(FmtConversionTest, FloatingRoutineRefusesNonFloatingCharacters) {
             EXPECT_STREQ(frame.file, "src/fmt.cpp");
             EXPECT_EQ(out, "");
         }
+    }
+
+    // Called directly with a code no format can hold (0 would match the end
+    // of the list of floating characters), it refuses too.
+    for (int code : {0, -1, 256}) {
+        SCOPED_TRACE(code);
+        std::string out;
+        ExceptionFrame frame = raised_by([&] { call_conversion(floating, code, &out, 1.5); });
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        EXPECT_EQ(out, "");
     }
 }
 
@@ -725,6 +746,27 @@ TEST(FmtBufferTest, GrowingSinkDoublesWhenFull) {
         EXPECT_EQ(allocated_size(buffer.buf), 1024u);
     }
     mem_release(buffer.buf);
+}
+
+// Past INT_MAX / 2 a full block grows only to INT_MAX bytes. (The block here
+// is small and the request is refused: only the size asked for is seen.)
+TEST(FmtBufferTest, GrowingSinkGrowsToIntMaxAtMost) {
+    const struct {
+        int size;
+        int64_t asked;
+    } cases[] = {{INT_MAX / 2, INT_MAX - 1}, {INT_MAX / 2 + 1, INT_MAX}, {INT_MAX - 1, INT_MAX}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        char *block = static_cast<char *>(mem_allocate(16));
+        FmtBuffer buffer = {block, block + c.size, c.size};
+        ExceptionFrame frame =
+            raised_when_request_refused(1, [&] { fmt_put_growing('a', &buffer); });
+        EXPECT_EQ(frame.exception, &allocation_failed);
+        EXPECT_EQ(failing_alloc::refused_size, c.asked);
+        EXPECT_EQ(buffer.buf, block);
+        EXPECT_EQ(buffer.size, c.size);
+        mem_release(block);
+    }
 }
 
 // The size is an int: a full block of INT_MAX bytes cannot grow, and the
