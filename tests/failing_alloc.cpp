@@ -38,8 +38,8 @@ void *blocks[set_size];
 int64_t live = 0;
 
 size_t slot_of(const void *block) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(block) >> 4) *
-                               UINT64_C(0x9e3779b97f4a7c15) >> (64 - set_bits));
+    const uint64_t mixed = (reinterpret_cast<uintptr_t>(block) >> 4) * UINT64_C(0x9e3779b97f4a7c15);
+    return static_cast<size_t>(mixed >> (64 - set_bits));
 }
 
 void insert(void *block) {
@@ -81,7 +81,7 @@ bool remove(const void *block) {
 class LeakCheck : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo &) override { at_start_ = live; }
     void OnTestEnd(const testing::TestInfo &) override {
-        EXPECT_EQ(live, at_start_) << "blocks allocated at the end of the test, less those at its start";
+        EXPECT_EQ(live, at_start_) << "blocks allocated at the end of the test and at its start";
     }
     int64_t at_start_ = 0;
 };

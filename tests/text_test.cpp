@@ -516,7 +516,8 @@ TEST_F(TextTest, RefusedChunkLeavesTheSpaceAlone) {
             const int64_t live = failing_alloc::live_blocks();
             Text result{};
             ExceptionFrame f{};
-            if (!failing_alloc::with_request_refused(n, [&] { f = raised_by([&] { result = c.operation(); }); })) {
+            const auto attempt = [&] { f = raised_by([&] { result = c.operation(); }); };
+            if (!failing_alloc::with_request_refused(n, attempt)) {
                 EXPECT_EQ(f.exception, nullptr);
                 EXPECT_EQ(str(result), c.result);
                 EXPECT_EQ(n - 1, c.requests);
