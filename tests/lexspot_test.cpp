@@ -518,10 +518,10 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
 #endif
 }
 
+#if defined(LEXSPOT_REFUSE_ALLOC_PRELOAD)
 // The source line a report names, when `location` is "path:line" with a
 // repository-relative path of the library or the program; empty otherwise.
 std::string source_line(const std::string &location) {
-#if defined(LEXSPOT_SOURCE_DIR)
     static const std::regex form("((src/[a-z]+|examples/lexspot)\\.cpp):([1-9][0-9]*)");
     std::smatch m;
     if (!std::regex_match(location, m, form)) return "";
@@ -530,11 +530,9 @@ std::string source_line(const std::string &location) {
     for (long n = std::stol(m[3].str()); n > 0 && std::getline(in, line); n--) {
         if (n == 1) return line;
     }
-#else
-    (void)location;
-#endif
     return "";
 }
+#endif
 
 // Each allocation request of a whole run refused in turn, those inside libc's
 // stdio included. Every run must end in one of the sound ways: the full
