@@ -223,17 +223,20 @@ char *fmt_valloc(const char *format, va_list args) {
     buffer.buf = static_cast<char *>(mem_allocate(first_size));
     buffer.next = buffer.buf;
     buffer.size = first_size;
-    // Until it is returned the string is ours: a raise frees it.
+    // Until it is returned the string is ours: a raise frees it, including
+    // one from the final resize, which leaves the block as it was.
+    char *str = nullptr;
     EXCEPTION_TRY {
         fmt_vemit(fmt_put_growing, &buffer, format, args);
         fmt_put_growing('\0', &buffer);
+        str = static_cast<char *>(mem_reallocate(buffer.buf, buffer.next - buffer.buf));
     }
     EXCEPTION_HANDLER(frame) {
         mem_release(buffer.buf);
         exception_reraise(frame);
     }
     EXCEPTION_END
-    return static_cast<char *>(mem_reallocate(buffer.buf, buffer.next - buffer.buf));
+    return str;
 }
 
 char *fmt_alloc(const char *format, ...) {

@@ -24,6 +24,9 @@
 namespace lexspot {
 namespace {
 
+// A test that leaves a block allocated fails.
+[[maybe_unused]] const bool leak_check = failing_alloc::check_every_test_for_leaks();
+
 std::vector<unsigned char> bytes_of(Array array) {
     const auto *p = static_cast<const unsigned char *>(array->elems);
     return std::vector<unsigned char>(
@@ -319,6 +322,59 @@ TEST(ArrayTest, CreateRequestsTheRecordFirst) {
     EXPECT_EQ(f.line, storage.line);
     EXPECT_EQ(bytes_of(source), (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8}));
     array_destroy(&source);
+}
+
+// Every resize refused at each of its requests: an array that grows from
+// nothing or from some elements, shrinks, or is created or cloned. Each
+// raises at src/array, leaves the array as it was (storage address and bytes
+// included) and leaves nothing allocated.
+TEST(ArrayTest, RefusedResizeLeavesArrayAsItWas) {
+    const struct {
+        const char *what;
+        int32_t count;   // elements before the operation
+        int32_t requests; // what the operation asks the allocator for
+        std::function<void(Array)> operation;
+    } cases[] = {
+        {"grow from empty", 0, 1, [](Array a) { array_set_count(a, 4); }},
+        {"grow by one", 3, 1, [](Array a) { array_set_count(a, 4); }},
+        {"grow a lot", 3, 1, [](Array a) { array_set_count(a, 5000); }},
+        {"shrink", 5, 1, [](Array a) { array_set_count(a, 2); }},
+        {"clone", 3, 2, [](Array a) {
+             Array copy = array_clone(a, 4);
+             array_destroy(&copy);
+         }},
+        {"clone to empty", 3, 1, [](Array a) {
+             Array copy = array_clone(a, 0);
+             array_destroy(&copy);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Array array = numbered(c.count, 3, 7);
+        const std::vector<unsigned char> bytes = bytes_of(array);
+        void *const storage = array->elems;
+        const int64_t live = failing_alloc::live_blocks();
+        bool done = false;
+        const int32_t made = failing_alloc::with_each_request_refused([&] {
+            ASSERT_FALSE(done) << "the unrefused operation ran already";
+            ExceptionFrame f = raised_by([&] { c.operation(array); });
+            if (f.exception == nullptr) {
+                done = true;
+                return;
+            }
+            EXPECT_EQ(f.exception, &allocation_failed);
+            EXPECT_STREQ(f.file, "src/array.cpp");
+            EXPECT_EQ(array_count(array), c.count);
+            EXPECT_EQ(array->elem_size, 3);
+            EXPECT_EQ(array->elems, storage);
+            EXPECT_EQ(bytes_of(array), bytes);
+            EXPECT_EQ(failing_alloc::live_blocks(), live);
+        });
+        EXPECT_EQ(made, c.requests);
+        EXPECT_TRUE(done);
+        array_destroy(&array);
+        EXPECT_EQ(failing_alloc::live_blocks(), live - (c.count > 0 ? 2 : 1));
+    }
 }
 
 TEST(ArrayDeathTest, UncaughtIndexFailureIsReported) {

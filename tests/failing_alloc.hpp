@@ -1,11 +1,11 @@
 // Makes a chosen libc allocation request fail, so that exhaustion can be
-// tested at every request an operation makes, however small.
+// tested at every request an operation makes, however small, and counts the
+// blocks obtained and not yet freed, so that a test can see a leak itself.
 //
-// Include this in exactly one source file of a test binary that is linked with
-// -Wl,--wrap=malloc -Wl,--wrap=calloc (tests/CMakeLists.txt does so for the
-// binaries that use it): the library's malloc and calloc calls then come here.
-// Calls from shared libraries (the C++ runtime's own allocations) are not
-// wrapped and never fail.
+// A test binary opts in by linking the `failing_alloc` library
+// (tests/CMakeLists.txt), which wraps malloc, calloc, realloc and free at link
+// time (tests/failing_alloc.cpp). Only calls made by code linked statically
+// into the binary are seen; the C++ runtime's own allocations are not.
 #pragma once
 
 #include <cstddef>
@@ -15,24 +15,22 @@
 
 #include "test_support.hpp"
 
-extern "C" void *__real_malloc(size_t size);
-extern "C" void *__real_calloc(size_t count, size_t size);
-
 namespace failing_alloc {
 
-// Requests still to pass before the one that fails; 0 when disarmed.
-inline int32_t countdown = 0;
+// Requests still to pass before the one that fails; 0 when disarmed. Every
+// malloc, calloc and realloc call is a request.
+extern int32_t countdown;
 
-// True when the request being made is the one chosen to fail.
-inline bool refuse() {
-    if (countdown == 0)
-        return false;
-    return --countdown == 0;
-}
+// The size in bytes of the last request refused (count × size for calloc).
+extern int64_t refused_size;
 
-// Runs `f` with its `n`th malloc or calloc request (1-based) refused, and
-// disarms afterwards whether or not the request was reached. Returns whether
-// it was reached.
+// The number of blocks that malloc, calloc and realloc have handed out and
+// that are not yet freed (blocks from unwrapped code are not counted, even
+// when they are freed here).
+int64_t live_blocks();
+
+// Runs `f` with its `n`th request (1-based) refused, and disarms afterwards
+// whether or not the request was reached. Returns whether it was reached.
 template <typename F>
 bool with_request_refused(int32_t n, F f) {
     countdown = n;
@@ -41,6 +39,26 @@ bool with_request_refused(int32_t n, F f) {
     countdown = 0;
     return reached;
 }
+
+// Runs `attempt()` once with each of its requests refused in turn, the first,
+// then the second, and so on, and finally once with none refused; returns how
+// many requests that last run made. `attempt` must make the same requests
+// every time it is run up to the refused one.
+template <typename F>
+int32_t with_each_request_refused(F attempt) {
+    constexpr int32_t limit = 100000; // against an attempt that never ends
+    for (int32_t n = 1; n <= limit; ++n) {
+        if (!with_request_refused(n, attempt))
+            return n - 1;
+    }
+    ADD_FAILURE() << "more than " << limit << " requests";
+    return limit;
+}
+
+// Makes every test of the binary fail that ends with more or fewer blocks
+// allocated than it started with. Call it before the tests run, for example
+// to initialise a constant at namespace scope; returns true.
+bool check_every_test_for_leaks();
 
 } // namespace failing_alloc
 
@@ -56,11 +74,3 @@ ExceptionFrame raised_when_request_refused(int32_t n, F f) {
 }
 
 } // namespace lexspot
-
-extern "C" void *__wrap_malloc(size_t size) {
-    return failing_alloc::refuse() ? nullptr : __real_malloc(size);
-}
-
-extern "C" void *__wrap_calloc(size_t count, size_t size) {
-    return failing_alloc::refuse() ? nullptr : __real_calloc(count, size);
-}

@@ -15,12 +15,16 @@
 #include <gtest/gtest.h>
 
 #include "assert.hpp"
+#include "failing_alloc.hpp"
 #include "mem.hpp"
 #include "test_support.hpp"
 
 
 namespace lexspot {
 namespace {
+
+// A test that leaves a block allocated fails.
+[[maybe_unused]] const bool leak_check = failing_alloc::check_every_test_for_leaks();
 
 // A sink that appends to a std::string.
 int put_string(int c, void *closure) {
@@ -316,6 +320,16 @@ TEST(FmtConversionTest, TableStartsWithTheStandardRoutines) {
             EXPECT_NE(routines[i], routines[j]) << i << " " << j;
 }
 
+// Calls `routine` as the engine would, with no flags, width or precision,
+// on the arguments after `out`, appending its output to `*out`.
+void call_conversion(ConversionFn routine, int code, std::string *out, ...) {
+    va_list args;
+    va_start(args, out);
+    ExceptionCleanup end_args([&] { va_end(args); });
+    Flags flags;
+    routine(code, args, put_string, out, flags.counts, none, none);
+}
+
 // The floating routine builds its sprintf format from the conversion
 // character, so under another character it must refuse rather than hand
 // sprintf a conversion that reads a double as an int or a pointer (or, for
@@ -349,6 +363,17 @@ TEST(FmtConversionTest, FloatingRoutineRefusesNonFloatingCharacters) {
             EXPECT_STREQ(frame.file, "src/fmt.cpp");
             EXPECT_EQ(out, "");
         }
+    }
+
+    // Called directly with a code no format can hold (0 would match the end
+    // of the list of floating characters), it refuses too.
+    for (int code : {0, -1, 256}) {
+        SCOPED_TRACE(code);
+        std::string out;
+        ExceptionFrame frame = raised_by([&] { call_conversion(floating, code, &out, 1.5); });
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        EXPECT_EQ(out, "");
     }
 }
 
@@ -723,6 +748,27 @@ TEST(FmtBufferTest, GrowingSinkDoublesWhenFull) {
     mem_release(buffer.buf);
 }
 
+// Past INT_MAX / 2 a full block grows only to INT_MAX bytes. (The block here
+// is small and the request is refused: only the size asked for is seen.)
+TEST(FmtBufferTest, GrowingSinkGrowsToIntMaxAtMost) {
+    const struct {
+        int size;
+        int64_t asked;
+    } cases[] = {{INT_MAX / 2, INT_MAX - 1}, {INT_MAX / 2 + 1, INT_MAX}, {INT_MAX - 1, INT_MAX}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        char *block = static_cast<char *>(mem_allocate(16));
+        FmtBuffer buffer = {block, block + c.size, c.size};
+        ExceptionFrame frame =
+            raised_when_request_refused(1, [&] { fmt_put_growing('a', &buffer); });
+        EXPECT_EQ(frame.exception, &allocation_failed);
+        EXPECT_EQ(failing_alloc::refused_size, c.asked);
+        EXPECT_EQ(buffer.buf, block);
+        EXPECT_EQ(buffer.size, c.size);
+        mem_release(block);
+    }
+}
+
 // The size is an int: a full block of INT_MAX bytes cannot grow, and the
 // sink says so instead of wrapping the size. (The block here is small; the
 // sink looks only at the bookkeeping before it would reallocate.)
@@ -769,6 +815,60 @@ TEST(FmtBufferTest, GrowingStringIsFreedOnRaise) {
         });
         EXPECT_EQ(frame.exception, &assertion_failed);
         EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    }
+}
+
+// A growth that cannot be had leaves the sink's block, position and size as
+// they were, with the characters already written.
+TEST(FmtBufferTest, GrowingSinkKeepsItsBlockWhenGrowthFails) {
+    FmtBuffer buffer = {static_cast<char *>(mem_allocate(256)), nullptr, 256};
+    buffer.next = buffer.buf;
+    for (int i = 0; i < 256; ++i)
+        fmt_put_growing('a' + i % 26, &buffer);
+    const FmtBuffer before = buffer;
+    const int64_t live = failing_alloc::live_blocks();
+    ExceptionFrame frame = raised_when_request_refused(1, [&] { fmt_put_growing('z', &buffer); });
+    EXPECT_EQ(frame.exception, &allocation_failed);
+    EXPECT_STREQ(frame.file, "src/fmt.cpp");
+    EXPECT_EQ(buffer.buf, before.buf);
+    EXPECT_EQ(buffer.next, before.next);
+    EXPECT_EQ(buffer.size, before.size);
+    EXPECT_EQ(failing_alloc::live_blocks(), live);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(buffer.buf[i], 'a' + i % 26) << i;
+    EXPECT_EQ(fmt_put_growing('z', &buffer), 'z');
+    EXPECT_EQ(buffer.size, 512);
+    mem_release(buffer.buf);
+}
+
+// Each request of a growing string refused in turn: the first block, every
+// doubling and the final resize to the exact length. Every one raises at
+// src/fmt and leaves nothing allocated.
+TEST(FmtBufferTest, GrowingStringExhaustionLeaksNothing) {
+    const struct {
+        int len;
+        int32_t requests; // first block, doublings, final resize
+    } cases[] = {{0, 2}, {255, 2}, {256, 3}, {600, 4}, {4321, 7}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.len);
+        const std::string text(static_cast<size_t>(c.len), 'w');
+        const int64_t live = failing_alloc::live_blocks();
+        int32_t refused = 0;
+        const int32_t made = failing_alloc::with_each_request_refused([&] {
+            ExceptionFrame frame = raised_by([&] {
+                char *s = fmt_alloc("%s", text.c_str());
+                EXPECT_EQ(std::string(s), text);
+                mem_release(s);
+            });
+            if (failing_alloc::countdown == 0) {
+                ++refused;
+                EXPECT_EQ(frame.exception, &allocation_failed);
+                EXPECT_STREQ(frame.file, "src/fmt.cpp");
+            }
+            EXPECT_EQ(failing_alloc::live_blocks(), live);
+        });
+        EXPECT_EQ(made, c.requests);
+        EXPECT_EQ(refused, c.requests);
     }
 }
 

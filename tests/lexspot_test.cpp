@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -514,6 +515,106 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
         }
         expect_report(run, leg.out, err);
     }
+#endif
+}
+
+#if defined(LEXSPOT_REFUSE_ALLOC_PRELOAD)
+// The source line a report names, when `location` is "path:line" with a
+// repository-relative path of the library or the program; empty otherwise.
+std::string source_line(const std::string &location) {
+    static const std::regex form("((src/[a-z]+|examples/lexspot)\\.cpp):([1-9][0-9]*)");
+    std::smatch m;
+    if (!std::regex_match(location, m, form)) return "";
+    std::ifstream in(std::string(LEXSPOT_SOURCE_DIR) + "/" + m[1].str());
+    std::string line;
+    for (long n = std::stol(m[3].str()); n > 0 && std::getline(in, line); n--) {
+        if (n == 1) return line;
+    }
+    return "";
+}
+#endif
+
+// Each allocation request of a whole run refused in turn, those inside libc's
+// stdio included. Every run must end in one of the sound ways: the full
+// report and exit 0; exit 0 with one line on standard error for a file that
+// could not be opened or read, and the report of what was read; or the
+// uncaught "Allocation Failed" report naming the line of a real allocation,
+// then SIGABRT, with at most the start of the report on standard output.
+TEST_F(LexspotTest, EveryRefusedAllocationEndsSoundly) {
+#if defined(LEXSPOT_SANITIZED)
+    GTEST_SKIP() << "the sanitizer runtime supplies malloc itself: none can be preloaded";
+#elif !defined(LEXSPOT_REFUSE_ALLOC_PRELOAD)
+    GTEST_SKIP() << "no preloadable allocation shim in this build: the coverage "
+                    "instrumentation allocates at exit and crashes when refused";
+#else
+    const std::map<std::string, std::string> files = {{"t.c", t_c}, {"u.c", "y z\nint q;\n"}};
+    for (const auto &[name, content] : files)
+        write(name, content);
+    const auto run_refusing = [&](const std::string &setting) {
+        return execute("/usr/bin/env",
+                       {"env", "LD_PRELOAD=" LEXSPOT_REFUSE_ALLOC_PRELOAD, setting,
+                        LEXSPOT_PROGRAM, "t.c", "u.c"});
+    };
+    Model whole;
+    for (const auto &[name, content] : files)
+        whole.index(name, content);
+    const std::string full = whole.report();
+
+    // The reports a run may give when `name` could not be opened, or could
+    // not be read past one of its lines.
+    const auto partial_reports = [&](const std::string &name) {
+        std::vector<std::string> reports;
+        const std::string &content = files.at(name);
+        for (size_t end = 0;; end = content.find('\n', end) + 1) {
+            Model model;
+            for (const auto &[other, text] : files)
+                model.index(other, other == name ? content.substr(0, end) : text);
+            reports.push_back(model.report());
+            if (content.find('\n', end) == std::string::npos) break;
+        }
+        return reports;
+    };
+
+    const std::string count_path = path(".requests");
+    Outcome counted = run_refusing("LEXSPOT_COUNT_REQUESTS=" + count_path);
+    expect_report(counted, full);
+    const int requests = std::atoi(read_file(count_path).c_str());
+    ASSERT_GT(requests, 20) << "the shim saw too few requests to be in use";
+
+    const std::string program = LEXSPOT_PROGRAM;
+    const std::string enomem = std::strerror(ENOMEM);
+    const std::string quoted_program =
+        std::regex_replace(program, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&");
+    const std::regex diagnostic(quoted_program + ": can't (open|read) '([tu]\\.c)' \\((.*)\\)\n");
+    const std::regex uncaught(
+        "Uncaught exception Allocation Failed raised at ([^\n]*)\naborting\\.\\.\\.\n");
+    int full_reports = 0, diagnostics = 0, aborts = 0;
+    for (int k = 1; k <= requests; k++) {
+        SCOPED_TRACE("request " + std::to_string(k) + " refused");
+        Outcome run = run_refusing("LEXSPOT_REFUSE_REQUEST=" + std::to_string(k));
+        std::smatch m;
+        if (exited_with(run, 0) && run.err.empty()) {
+            EXPECT_EQ(run.out, full);
+            full_reports++;
+        } else if (exited_with(run, 0) && std::regex_match(run.err, m, diagnostic)) {
+            EXPECT_EQ(m[3].str(), enomem);
+            EXPECT_THAT(partial_reports(m[2].str()), testing::Contains(run.out));
+            diagnostics++;
+        } else if (killed_by(run, SIGABRT) && std::regex_match(run.err, m, uncaught)) {
+            EXPECT_THAT(source_line(m[1].str()),
+                        testing::ContainsRegex("mem_(allocate|reallocate)|allocation_failed"))
+                << m[1].str();
+            EXPECT_EQ(run.out, full.substr(0, run.out.size()));
+            aborts++;
+        } else {
+            ADD_FAILURE() << "wait status " << run.status << "\nstandard error:\n"
+                          << run.err << "standard output:\n" << run.out;
+        }
+    }
+    // Both ways of going on and the abort were all reached.
+    EXPECT_GT(full_reports, 0);
+    EXPECT_GT(diagnostics, 0);
+    EXPECT_GT(aborts, 0);
 #endif
 }
 

@@ -20,6 +20,9 @@
 namespace lexspot {
 namespace {
 
+// A test that leaves a block allocated fails.
+[[maybe_unused]] const bool leak_check = failing_alloc::check_every_test_for_leaks();
+
 // Client keys: records compared by content, so distinct copies of one value
 // are one key.
 struct Key {
@@ -196,6 +199,29 @@ TEST(TableTest, IterationOrderIsBucketThenNewestFirst) {
                             {&keys[4], &values[4]},                         // bucket 1
                             {&keys[5], &values[5]}, {&keys[2], &values[2]}, // bucket 4
                             {&keys[0], &values[0]}};
+    EXPECT_EQ(pairs_of(table), expected);
+    EXPECT_EQ(visited_by_for_each(table), expected);
+    table_destroy(&table);
+}
+
+// The key's own value as its hash: a key chooses its bucket.
+uint32_t hash_value(const void *key) {
+    return static_cast<uint32_t>(static_cast<const Key *>(key)->value);
+}
+
+// The last bucket is visited like any other, and last: 508 of a 509-bucket
+// table, reached both by a small hash and by one near the top of the range
+// (4294966940 = 509 × 8438048 + 508).
+TEST(TableTest, LastBucketIsVisitedLast) {
+    Table table = table_create(0, compare_keys, hash_value);
+    ASSERT_EQ(table->bucket_count, 509);
+    Key keys[] = {{508}, {0}, {static_cast<int32_t>(4294966940u)}, {507}};
+    int32_t values[4] = {};
+    for (int i = 0; i < 4; ++i)
+        table_store(table, &keys[i], &values[i]);
+    const Pairs expected = {{&keys[1], &values[1]},                         // bucket 0
+                            {&keys[3], &values[3]},                         // bucket 507
+                            {&keys[2], &values[2]}, {&keys[0], &values[0]}}; // bucket 508
     EXPECT_EQ(pairs_of(table), expected);
     EXPECT_EQ(visited_by_for_each(table), expected);
     table_destroy(&table);

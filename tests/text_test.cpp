@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -20,6 +21,9 @@
 
 namespace lexspot {
 namespace {
+
+// A test that leaves a block allocated fails.
+[[maybe_unused]] const bool leak_check = failing_alloc::check_every_test_for_leaks();
 
 namespace model = text_model;
 
@@ -454,6 +458,80 @@ TEST(TextMarkTest, FailedReserveLeavesTheSpaceAlone) {
     EXPECT_EQ(text_current_chunk, &text_head_chunk);
     EXPECT_EQ(text_head_chunk.next, nullptr);
     EXPECT_EQ(text_head_chunk.avail, nullptr);
+}
+
+// Every operation that takes string space, when the current chunk lacks the
+// room and the new chunk cannot be had: it raises at src/text and leaves the
+// space as it was (chain, allocation point and limit) with nothing allocated.
+TEST_F(TextTest, RefusedChunkLeavesTheSpaceAlone) {
+    const std::string big(20000, 'b'); // more than a new chunk's spare room
+    const std::string half(big.size() / 2, 'h');
+    const Text from = text_wrap("bh", 2), to = text_wrap("BH", 2);
+    Text last{}; // the last piece taken, which ends at the allocation point
+    const struct {
+        const char *what;
+        int64_t room; // free bytes in the current chunk before the operation
+        int32_t requests;
+        std::function<Text()> operation;
+        std::string result;
+    } cases[] = {
+        {"from_cstr", 0, 1, [&] { return text_from_cstr(big.c_str()); }, big},
+        {"from_cstr, some room", 100, 1, [&] { return text_from_cstr(big.c_str()); }, big},
+        {"concat", 0, 1, [&] { return text_concat(wrap(half), wrap(half)); }, half + half},
+        {"concat onto the last piece", 0, 1, [&] { return text_concat(last, wrap(big)); },
+         std::string(3, 'f') + big},
+        {"repeat", 0, 1, [&] { return text_repeat(text_wrap("ab", 2), 10000); },
+         [] {
+             std::string r;
+             for (int k = 0; k < 10000; ++k)
+                 r += "ab";
+             return r;
+         }()},
+        {"reversed", 0, 1, [&] { return text_reversed(wrap(half + "x")); }, "x" + half},
+        {"translate", 0, 1, [&] { return text_translate(wrap(half), &from, &to); },
+         std::string(half.size(), 'H')},
+        {"mark", 0, 2,
+         [&] {
+             TextMark *mark = text_mark();
+             text_release(&mark);
+             return text_none;
+         },
+         ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int32_t n = 1;; ++n) {
+            // Leave exactly `room` bytes in the current chunk, then note where
+            // the space stands.
+            const auto room = [] { return text_current_chunk->limit - avail(); };
+            if (room() < c.room + 3)
+                text_from_cstr(std::string(static_cast<size_t>(room() + 1), 'f').c_str());
+            while (room() > c.room + 3) {
+                const int64_t fill = std::min<int64_t>(room() - c.room - 3, 4000);
+                text_from_cstr(std::string(static_cast<size_t>(fill), 'f').c_str());
+            }
+            last = text_from_cstr("fff");
+            TextChunk *const chunk = text_current_chunk;
+            char *const at = avail();
+            const int64_t live = failing_alloc::live_blocks();
+            Text result{};
+            ExceptionFrame f{};
+            const auto attempt = [&] { f = raised_by([&] { result = c.operation(); }); };
+            if (!failing_alloc::with_request_refused(n, attempt)) {
+                EXPECT_EQ(f.exception, nullptr);
+                EXPECT_EQ(str(result), c.result);
+                EXPECT_EQ(n - 1, c.requests);
+                break;
+            }
+            EXPECT_EQ(f.exception, &allocation_failed);
+            EXPECT_STREQ(f.file, "src/text.cpp");
+            EXPECT_EQ(text_current_chunk, chunk);
+            EXPECT_EQ(chunk->next, nullptr);
+            EXPECT_EQ(avail(), at);
+            EXPECT_EQ(failing_alloc::live_blocks(), live);
+            ASSERT_LE(n, c.requests);
+        }
+    }
 }
 
 // Releasing an outer mark reclaims the space of inner ones with it.
