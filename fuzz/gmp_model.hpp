@@ -2,6 +2,7 @@
 // out least significant byte first.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -67,6 +68,80 @@ inline std::string hex(const unsigned char *p, int32_t n) {
 
 inline std::string hex(const Digits &d) {
     return hex(d.data(), static_cast<int32_t>(d.size()));
+}
+
+// The value of a digit character in any base up to 36; 99 for anything else.
+inline int digit_value(unsigned char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A' + 10;
+    return 99;
+}
+
+// What reading the digits of `s` onto the n-digit value `start` gives: after
+// white space, each digit multiplies by the base and then adds itself, and
+// the scan stops at the first step whose result needs more than n digits.
+struct Parsed {
+    Big value;      // the last step's exact result (not reduced)
+    size_t stop;    // where the scan stopped; 0 when there is no digit
+    uint64_t carry; // the part above n digits of the step that stopped it, or 0
+};
+
+inline Parsed parse_model(int32_t n, const Big &start, const std::string &s, int base) {
+    Parsed p{start, 0, 0};
+    const Big limit = power_of_two(8 * uint64_t(n > 0 ? n : 0));
+    size_t at = 0;
+    while (at < s.size() && s[at] != '\0' && std::isspace(static_cast<unsigned char>(s[at])))
+        ++at;
+    if (at >= s.size() || digit_value(static_cast<unsigned char>(s[at])) >= base)
+        return p;
+    Big step;
+    for (p.stop = at; p.stop < s.size(); ++p.stop) {
+        const int d = digit_value(static_cast<unsigned char>(s[p.stop]));
+        if (d >= base)
+            break;
+        if (n <= 0)
+            continue;
+        mpz_mul_ui(step, p.value, static_cast<unsigned long>(base));
+        if (mpz_cmp(step, limit) < 0)
+            mpz_add_ui(step, step, static_cast<unsigned long>(d));
+        p.value = step;
+        if (mpz_cmp(step, limit) >= 0) {
+            p.carry = above(step, n);
+            break;
+        }
+    }
+    return p;
+}
+
+// A string of up to `max` digits in `base`, after some white space and in
+// either letter case, ended by NUL, a digit of a larger base, punctuation or
+// a high byte.
+template <typename In>
+std::string digit_string(In &in, int base, int max) {
+    std::string s;
+    static const char spaces[] = " \t\n\v\f\r";
+    for (int k = in.below(4); k > 0; --k)
+        s += spaces[in.below(6)];
+    for (int k = in.below(max + 1); k > 0; --k) {
+        const int d = in.below(base);
+        s += static_cast<char>(d < 10 ? '0' + d : (in.below(2) ? 'a' : 'A') + d - 10);
+    }
+    static const char stops[] = "\0z:@[`{ -\x80\xff";
+    s += stops[in.below(sizeof stops - 1)];
+    return s;
+}
+
+inline std::string printable(const std::string &s) {
+    std::string shown;
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        shown += std::isprint(u) ? std::string(1, c) : "\\x" + hex(&u, 1);
+    }
+    return shown;
 }
 
 } // namespace lexspot::fuzz

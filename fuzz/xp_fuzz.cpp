@@ -3,7 +3,6 @@
 // remainder against GMP. Parse and render round trips cover every base from
 // 2 to 36 with leading white space, either letter case and a stopping
 // character, and a render into a buffer one byte short must raise.
-#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -207,70 +206,21 @@ void divide(Input &in) {
     expect("xp_divide remainder", Digits(rp, rp + m), digits_of(er, m), what);
 }
 
-int digit_value(unsigned char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A' + 10;
-    return 99;
-}
-
 void parse(Input &in) {
     const int32_t n = in.below(8) == 0 ? 0 : length(in);
     const int32_t base = 2 + in.below(35);
-    std::string s;
-    static const char spaces[] = " \t\n\v\f\r";
-    for (int k = in.below(4); k > 0; --k)
-        s += spaces[in.below(6)];
-    for (int k = in.below(in.below(4) == 0 ? 200 : 30); k > 0; --k) {
-        const int d = in.below(base);
-        s += static_cast<char>(d < 10 ? '0' + d : (in.below(2) ? 'a' : 'A') + d - 10);
-    }
-    // Whatever ends the digits: NUL, a digit of a larger base, punctuation, a high byte.
-    static const char stops[] = "\0z:@[`{ -\x80\xff";
-    s += stops[in.below(sizeof stops - 1)];
+    const std::string s = digit_string(in, base, in.below(4) == 0 ? 200 : 30);
     Digits z = n > 0 && in.below(3) == 0 ? operand(in, n) : Digits(static_cast<size_t>(n), 0);
     const Digits z0 = z;
-
-    // The model: skip white space, then take digits while they fit.
-    Big e(z.data(), n);
-    const Big limit = power_of_two(8 * uint64_t(n > 0 ? n : 0));
-    size_t at = 0;
-    while (at < s.size() && s[at] != '\0' && std::isspace(static_cast<unsigned char>(s[at])))
-        ++at;
-    size_t stop = at < s.size() && digit_value(static_cast<unsigned char>(s[at])) < base ? at : 0;
-    uint64_t carry = 0;
-    Big step;
-    if (stop == at) {
-        for (; digit_value(static_cast<unsigned char>(s[stop])) < base; ++stop) {
-            // The product by the base, then the digit: each may overflow.
-            mpz_mul_ui(step, e, static_cast<unsigned long>(base));
-            if (n > 0 && mpz_cmp(step, limit) < 0)
-                mpz_add_ui(step, step,
-                           static_cast<unsigned long>(digit_value(static_cast<unsigned char>(s[stop]))));
-            if (n > 0 && mpz_cmp(step, limit) >= 0) {
-                carry = above(step, n);
-                e = step;
-                break;
-            }
-            if (n > 0)
-                e = step;
-        }
-    }
+    const Parsed e = parse_model(n, Big(z.data(), n), s, base);
     char *end = nullptr;
     const int32_t out = xp_parse(n, z.data(), s.c_str(), base, &end);
-    std::string shown;
-    for (char c : s)
-        shown += std::isprint(static_cast<unsigned char>(c)) ? std::string(1, c)
-                                                            : "\\x" + hex(reinterpret_cast<unsigned char *>(&c), 1);
-    const std::string what = "\"" + shown + "\" base " + std::to_string(base) + " onto " +
+    const std::string what = "\"" + printable(s) + "\" base " + std::to_string(base) + " onto " +
                              std::to_string(n) + " digits " + hex(z0);
-    if (end != s.c_str() + stop)
-        FAIL("xp_parse of %s stopped at %td, expected %zu", what.c_str(), end - s.c_str(), stop);
-    expect_word("xp_parse", static_cast<uint64_t>(out), carry, what);
-    expect("xp_parse", z, n > 0 ? digits_of(e, n) : z0, what);
+    if (end != s.c_str() + e.stop)
+        FAIL("xp_parse of %s stopped at %td, expected %zu", what.c_str(), end - s.c_str(), e.stop);
+    expect_word("xp_parse", static_cast<uint64_t>(out), e.carry, what);
+    expect("xp_parse", z, n > 0 ? digits_of(e.value, n) : z0, what);
 }
 
 void render(Input &in) {
