@@ -29,6 +29,8 @@ struct Big {
     ~Big() { mpz_clear(v); }
     operator mpz_ptr() { return v; }
     operator mpz_srcptr() const { return v; }
+    // By value, not by the address the conversions above would compare.
+    friend bool operator==(const Big &a, const Big &b) { return mpz_cmp(a.v, b.v) == 0; }
 };
 
 // 2^bits.
