@@ -64,8 +64,9 @@ class TableRun {
     void go() {
         by_value_ = in_.below(4) != 0;
         hash_mask = by_value_ ? static_cast<uint32_t>(in_.below(4) == 0 ? 0 : in_.byte()) : 0;
+        // Mostly the smallest bucket counts: a walk visits every bucket.
         static const int32_t hints[] = {0, 509, 510, 1021, 1022, 2053, 2054, 65521, 65522, 100000};
-        const int32_t hint = hints[in_.below(10)];
+        const int32_t hint = hints[in_.chance(16) ? in_.below(10) : in_.below(5)];
         table_ = by_value_ ? table_create(hint, compare_ints, hash_ints)
                            : table_create(hint, nullptr, nullptr);
         if (table_->bucket_count != buckets_for(hint) || table_->length != 0 || table_->stamp != 0)
