@@ -332,18 +332,13 @@ class Run {
                 format += d.text;
                 args.insert(args.end(), d.args.begin(), d.args.end());
                 if (d.refused)
-                    refused = true;
+                    refused = true; // nothing after it is interpreted
                 else
                     expected += d.output;
-                if (!d.text.empty() && d.text.back() != '\0' && d.refused &&
-                    d.text.find('\0') != std::string::npos)
-                    return;
                 break;
             }
             }
         }
-        if (format.find('\0') != std::string::npos)
-            return; // cut literal; cannot happen, literals have no NUL
         bounded(format, args, expected, refused);
         growing(format, args, expected, refused);
     }
