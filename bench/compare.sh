@@ -53,6 +53,6 @@ for size in small medium; do
                    "cpu/lexspot", "mem/lexspot"
             for (i = 1; i <= NR; i++)
                 printf "%-10s %8.2f %8.2f %10.1f %12.3f %11.3f\n", name[i], cpu[i], wall[i],
-                       peak[i] / 1024, cpu[1] > 0 ? cpu[i] / cpu[1] : 0, peak[i] / peak[1]
+                       peak[i] / 1024, (cpu[1] > 0 ? cpu[i] / cpu[1] : 0), peak[i] / peak[1]
         }'
 done

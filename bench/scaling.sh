@@ -6,8 +6,10 @@
 #   bench/scaling.sh [path/to/lexspot]
 #
 # Uses bench/kernel_sources.sh for packages and sources, as compare.sh does.
-# For each prefix it counts the distinct identifiers, the occurrences and the
-# records (distinct identifier, file, line triples: what lexspot stores) once
+# For each prefix it counts the distinct identifiers, the occurrences, the
+# entries (distinct identifier, file pairs: one file table binding each) and
+# the records (distinct identifier, file, line triples: one line number each)
+# once
 # with grep, independently of lexspot, and once from lexspot's report, and
 # stops if the two disagree; then it runs every tool $LEXSPOT_BENCH_RUNS times
 # (default 3), taking the tools in turn. It writes the medians to
@@ -38,9 +40,11 @@ lexspot_output=$work/lexspot.out
          "$(lscpu | sed -n 's/^Model name: *//p'), median of $runs runs"
     echo "# cpu_s = user + system CPU seconds (primary figure); wall_s was taken on a machine"
     echo "# shared with other work and is inflated by it; peak_kib = peak resident set of the"
-    echo "# command's largest process. Counts: distinct identifiers, occurrences (grep -o"
-    echo "# matches) and records (distinct identifier/file/line triples), from grep."
-    printf '%s\t' files bytes identifiers occurrences records tool runs wall_s user_s sys_s cpu_s
+    echo "# command's largest process. Counts, from grep: distinct identifiers, occurrences"
+    echo "# (grep -o matches), entries (distinct identifier/file pairs) and records"
+    echo "# (distinct identifier/file/line triples)."
+    printf '%s\t' files bytes identifiers occurrences entries records tool runs wall_s user_s sys_s \
+           cpu_s
     echo peak_kib
 } > "$tsv.new"
 
@@ -57,6 +61,7 @@ for files in "${prefixes[@]}"; do
     LC_ALL=C grep -noE '[A-Za-z0-9_]*[A-Za-z_]' $(cat "$list") > "$work/matches"
     occurrences=$(wc -l < "$work/matches")
     records=$(LC_ALL=C sort -u "$work/matches" | wc -l)
+    entries=$(cut -d: -f1,3 "$work/matches" | LC_ALL=C sort -u | wc -l)
     identifiers=$(cut -d: -f3 "$work/matches" | LC_ALL=C sort -u | wc -l)
     rm -f "$work/matches"
 
@@ -69,19 +74,21 @@ for files in "${prefixes[@]}"; do
     done
 
     # The same counts from lexspot's report: a line that does not begin
-    # with a tab begins with an identifier, and every number is a record.
-    read -r own_identifiers own_records < <(awk '
+    # with a tab begins with an identifier, every line is an entry and every
+    # number is a record.
+    own=$(awk '
         !/^\t/ { ids++ }
         { for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+$/) n++ }
-        END { print ids + 0, n + 0 }' "$lexspot_output")
-    if [[ $own_identifiers != "$identifiers" || $own_records != "$records" ]]; then
-        echo "scaling.sh: $files files: grep counts $identifiers identifiers, $records records;" \
-             "lexspot reports $own_identifiers and $own_records" >&2
+        END { print ids + 0, NR, n + 0 }' "$lexspot_output")
+    if [[ $own != "$identifiers $entries $records" ]]; then
+        echo "scaling.sh: $files files: grep counts $identifiers identifiers, $entries entries," \
+             "$records records; lexspot's report has $own" >&2
         exit 1
     fi
 
     summarise | while read -r name n wall user sys cpu peak; do
-        printf '%s\t' "$files" "$bytes" "$identifiers" "$occurrences" "$records" "$name" "$n" \
+        printf '%s\t' "$files" "$bytes" "$identifiers" "$occurrences" "$entries" "$records" \
+               "$name" "$n" \
                "$wall" "$user" "$sys" "$cpu"
         echo "$peak"
     done >> "$tsv.new"
@@ -95,7 +102,7 @@ set output "$png"
 set datafile separator "\t"
 set multiplot layout 1,3 title "lexspot and its peers on prefixes of the C sources of the Linux kernel's kernel/ mm/ fs/ net/ipv4/ include/\n(median of $runs runs; $(nproc) cores, $(date -u +%Y-%m-%d))"
 tools = "lexspot ctags cscope mkid grep-sort cat"
-select(tool) = sprintf("< awk -F'\t' '\$6 == \"%s\"' $tsv", tool)
+select(tool) = sprintf("< awk -F'\t' '\$7 == \"%s\"' $tsv", tool)
 set style line 1 lw 2 pt 7 lc rgb "#d62728"
 set style line 2 lw 1.5 pt 5 lc rgb "#1f77b4"
 set style line 3 lw 1.5 pt 9 lc rgb "#2ca02c"
@@ -110,15 +117,15 @@ set format x "%.0s%c"
 set title "CPU time (user + system)"
 set ylabel "seconds"
 plot for [i = 1:words(tools)] select(word(tools, i)) \
-    using 3:11 with linespoints ls i title word(tools, i)
+    using 3:12 with linespoints ls i title word(tools, i)
 set title "peak resident memory"
 set ylabel "MiB"
 plot for [i = 1:words(tools)] select(word(tools, i)) \
-    using 3:(\$12 / 1024) with linespoints ls i title word(tools, i)
+    using 3:(\$13 / 1024) with linespoints ls i title word(tools, i)
 set title "CPU time per record (identifier, file, line)"
 set ylabel "microseconds"
 plot for [i = 1:words(tools)] select(word(tools, i)) \
-    using 3:(\$11 * 1e6 / \$5) with linespoints ls i title word(tools, i)
+    using 3:(\$12 * 1e6 / \$6) with linespoints ls i title word(tools, i)
 unset multiplot
 PLOT
 echo "scaling.sh: wrote $tsv and $png" >&2
