@@ -12,7 +12,7 @@
 # bench_commands LIST WORK: sets `names` and `commands`, lexspot ($lexspot)
 # and the tools a user would pick instead, each reading the files of LIST as
 # one process would get them from a user's command line; their databases go
-# into WORK.
+# into WORK, and lexspot's report to $lexspot_output (default /dev/null).
 #
 # measure NAME COMMAND: runs COMMAND once with `bash -c` under GNU time and
 # appends "NAME wall user sys peak_kib" to $work/runs. user and sys include
