@@ -9,9 +9,8 @@
 # For each prefix it counts the distinct identifiers, the occurrences, the
 # entries (distinct identifier, file pairs: one file table binding each) and
 # the records (distinct identifier, file, line triples: one line number each)
-# once
-# with grep, independently of lexspot, and once from lexspot's report, and
-# stops if the two disagree; then it runs every tool $LEXSPOT_BENCH_RUNS times
+# once with grep, independently of lexspot, and once from lexspot's report,
+# and stops if the two disagree; then it runs every tool $LEXSPOT_BENCH_RUNS times
 # (default 3), taking the tools in turn. It writes the medians to
 # doc/scaling.tsv and draws doc/scaling.png from them with gnuplot. Set
 # LEXSPOT_SCALING_PREFIXES to measure other prefix lengths.
@@ -38,8 +37,8 @@ lexspot_output=$work/lexspot.out
 {
     echo "# bench/scaling.sh, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
          "$(lscpu | sed -n 's/^Model name: *//p'), median of $runs runs"
-    echo "# cpu_s = user + system CPU seconds (primary figure); wall_s was taken on a machine"
-    echo "# shared with other work and is inflated by it; peak_kib = peak resident set of the"
+    echo "# cpu_s = user + system CPU seconds (primary figure); wall_s also counts the time"
+    echo "# lost to other work on the machine; peak_kib = peak resident set of the"
     echo "# command's largest process. Counts, from grep: distinct identifiers, occurrences"
     echo "# (grep -o matches), entries (distinct identifier/file pairs) and records"
     echo "# (distinct identifier/file/line triples)."
