@@ -26,6 +26,19 @@
 // Iteration order, shared by `table_for_each` and `table_to_pairs`: ascending
 // bucket index, and within a bucket from the newest binding to the oldest.
 //
+// Cost: `table_lookup`, `table_store` and `table_erase` call `hash` once and
+// `compare` once for every binding they pass in the key's chain. With n
+// bindings in b buckets and a hash that spreads the keys well, a chain holds
+// about n / b bindings, so a lookup passes about n / b of them (a miss the
+// whole chain, a hit the bindings stored after its own); with a hash that
+// sends every key to one bucket it passes all n. Since b is fixed by the hint
+// and never grows, the hint should be at least the number of bindings
+// expected: beyond b bindings, every lookup slows in proportion to n. Memory
+// is one pointer per bucket, allocated at creation even for a table that
+// stays empty, plus one `TableBinding` per binding. `table_for_each` and
+// `table_to_pairs` visit every bucket, and so does `table_destroy` of a table
+// that is not empty: they cost b + n steps.
+//
 // Every precondition failure raises `assertion_failed` at src/table; all memory
 // comes from the checked allocator at src/table's location, so exhaustion
 // raises `allocation_failed` there.
