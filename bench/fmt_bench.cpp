@@ -4,7 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "fmt.hpp"
+#include <lexspot/fmt.hpp>
 
 namespace {
 

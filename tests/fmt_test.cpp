@@ -1,4 +1,4 @@
-#include "fmt.hpp"
+#include <lexspot/fmt.hpp>
 
 #include <climits>
 #include <csignal>
@@ -14,8 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
-#include "mem.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/mem.hpp>
 #include "test_support.hpp"
 
 
