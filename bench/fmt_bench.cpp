@@ -4,7 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "fmt.hpp"
+#include <lexspot/fmt.hpp>
 
 namespace {
 
@@ -14,6 +14,7 @@ char buffer[256];
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
 
 template <typename... Args>
 void run_fmt(benchmark::State &state, const char *format, Args... args) {

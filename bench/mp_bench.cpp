@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "mp.hpp"
+#include <lexspot/mp.hpp>
 
 namespace {
 

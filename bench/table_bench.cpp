@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "table.hpp"
+#include <lexspot/table.hpp>
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Digit-array arithmetic, with GMP's low-level functions on the same values
 // for scale. Lengths are in digits (bytes); the fixed-width integers use 3 to
 // 16, so those are the sizes that matter.
-#include "xp.hpp"
+#include <lexspot/xp.hpp>
 
 #include <cstring>
 #include <random>

@@ -32,13 +32,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "array.hpp"
-#include "assert.hpp"
-#include "fmt.hpp"
-#include "mem.hpp"
-#include "mp.hpp"
-#include "table.hpp"
-#include "text.hpp"
+#include <lexspot/array.hpp>
+#include <lexspot/assert.hpp>
+#include <lexspot/fmt.hpp>
+#include <lexspot/mem.hpp>
+#include <lexspot/mp.hpp>
+#include <lexspot/table.hpp>
+#include <lexspot/text.hpp>
 
 using namespace lexspot;
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "array.hpp"
-#include "assert.hpp"
+#include <lexspot/array.hpp>
+#include <lexspot/assert.hpp>
 #include "fuzz_support.hpp"
-#include "mem.hpp"
-#include "table.hpp"
+#include <lexspot/mem.hpp>
+#include <lexspot/table.hpp>
 
 using namespace lexspot;
 using lexspot::fuzz::Input;

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "assert.hpp"
-#include "fmt.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/fmt.hpp>
 #include "fmt_model.hpp"
 #include "fuzz_support.hpp"
-#include "mem.hpp"
+#include <lexspot/mem.hpp>
 
 using namespace lexspot;
 using lexspot::fuzz::Input;

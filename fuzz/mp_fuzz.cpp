@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "fmt.hpp"
+#include <lexspot/fmt.hpp>
 #include "fuzz_support.hpp"
 #include "gmp_model.hpp"
-#include "mem.hpp"
-#include "mp.hpp"
+#include <lexspot/mem.hpp>
+#include <lexspot/mp.hpp>
 
 using namespace lexspot;
 using namespace lexspot::fuzz;

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "assert.hpp"
-#include "mem.hpp"
-#include "text.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/mem.hpp>
+#include <lexspot/text.hpp>
 #include "text_model.hpp"
 
 using namespace lexspot;

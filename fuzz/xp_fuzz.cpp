@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 #include "fuzz_support.hpp"
 #include "gmp_model.hpp"
-#include "xp.hpp"
+#include <lexspot/xp.hpp>
 
 using namespace lexspot;
 using namespace lexspot::fuzz;

@@ -1,4 +1,4 @@
-#include "array.hpp"
+#include <lexspot/array.hpp>
 
 #include <algorithm>
 #include <csignal>
@@ -16,9 +16,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
-#include "mem.hpp"
+#include <lexspot/mem.hpp>
 #include "test_support.hpp"
 
 namespace lexspot {

@@ -1,4 +1,4 @@
-#include "except.hpp"
+#include <lexspot/except.hpp>
 
 #include <csignal>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 
 namespace lexspot {
 namespace {

@@ -1,4 +1,4 @@
-#include "fmt.hpp"
+#include <lexspot/fmt.hpp>
 
 #include <climits>
 #include <csignal>
@@ -14,10 +14,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
 #include "fmt_model.hpp"
-#include "mem.hpp"
+#include <lexspot/mem.hpp>
 #include "test_support.hpp"
 
 

@@ -1,4 +1,4 @@
-#include "mem.hpp"
+#include <lexspot/mem.hpp>
 
 #include <csignal>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 #include "test_support.hpp"
 
 namespace lexspot {

@@ -1,4 +1,4 @@
-#include "mp.hpp"
+#include <lexspot/mp.hpp>
 
 #include <sys/resource.h>
 
@@ -17,9 +17,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
-#include "fmt.hpp"
-#include "mem.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/fmt.hpp>
+#include <lexspot/mem.hpp>
 #include "test_support.hpp"
 
 

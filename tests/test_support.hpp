@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "except.hpp"
+#include <lexspot/except.hpp>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LEXSPOT_ASAN 1

@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include <lexspot/text.hpp>
 
 #include <algorithm>
 #include <climits>
@@ -13,9 +13,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
-#include "mem.hpp"
+#include <lexspot/mem.hpp>
 #include "test_support.hpp"
 #include "text_model.hpp"
 

@@ -1,4 +1,4 @@
-#include "xp.hpp"
+#include <lexspot/xp.hpp>
 
 #include <cctype>
 #include <cstring>
@@ -13,7 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "assert.hpp"
+#include <lexspot/assert.hpp>
 #include "test_support.hpp"
 
 namespace lexspot {
