@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "except.hpp"
+#include <lexspot/except.hpp>
 
 namespace lexspot::fuzz {
 
