@@ -16,6 +16,7 @@
 #include <lexspot/assert.hpp>
 #include <lexspot/mem.hpp>
 #include <lexspot/text.hpp>
+#include "fuzz_support.hpp"
 #include "text_model.hpp"
 
 using namespace lexspot;
@@ -23,41 +24,19 @@ namespace model = lexspot::text_model;
 
 namespace {
 
-// The input, one byte at a time; 0 once it is used up.
-struct Input {
-    const uint8_t *data;
-    size_t size;
-    size_t next = 0;
-
-    bool more() const { return next < size; }
-    int byte() { return next < size ? data[next++] : 0; }
-    // A value in 0..n - 1 (n > 0).
-    int below(int n) { return byte() % n; }
-    std::string bytes(int max_len) {
-        std::string r(static_cast<size_t>(below(max_len + 1)), '\0');
-        for (char &c : r)
-            c = static_cast<char>(byte());
-        return r;
-    }
-};
+using fuzz::Input;
 
 [[noreturn]] void fail(const char *what, int step) {
-    std::fprintf(stderr, "text_fuzz: %s at step %d\n", what, step);
-    std::abort();
+    fuzz::fail("text_fuzz", "%s at step %d", what, step);
 }
 
 // True when `f` raised `assertion_failed`; any other exception is a fault.
 template <typename F>
 bool asserts(F f) {
-    bool raised = false;
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) {
-        if (frame.exception != &assertion_failed)
-            exception_reraise(frame);
-        raised = true;
-    }
-    EXCEPTION_END
-    return raised;
+    const Exception *raised = fuzz::raised_by(f);
+    if (raised != nullptr && raised != &assertion_failed)
+        fail("an operation raised something other than assertion_failed", -1);
+    return raised != nullptr;
 }
 
 std::string str(Text t) {
