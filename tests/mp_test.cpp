@@ -525,47 +525,84 @@ TEST(MpPreconditionTest, ArgumentsAreTestedInOrder) {
 
 // ---- Addition, subtraction, negation and comparison
 
+// An operation of the arithmetic tables, applied to z and x with y, which is
+// a value of the width or an immediate (unused by negate).
+struct Operation {
+    const char *name;
+    void (*apply)(MpValue z, const unsigned char *x, int64_t y);
+};
+
+namespace op {
+constexpr Operation add_u = {"add_u", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_add_u(z, x, sv(y).data());
+}};
+constexpr Operation sub_u = {"sub_u", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_sub_u(z, x, sv(y).data());
+}};
+constexpr Operation add_s = {"add_s", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_add_s(z, x, sv(y).data());
+}};
+constexpr Operation sub_s = {"sub_s", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_sub_s(z, x, sv(y).data());
+}};
+constexpr Operation negate = {"negate", [](MpValue z, const unsigned char *x, int64_t) {
+    mp_negate(z, x);
+}};
+constexpr Operation add_ui = {"add_ui", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_add_ui(z, x, static_cast<uint64_t>(y));
+}};
+constexpr Operation sub_ui = {"sub_ui", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_sub_ui(z, x, static_cast<uint64_t>(y));
+}};
+constexpr Operation add_si = {"add_si", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_add_si(z, x, y);
+}};
+constexpr Operation sub_si = {"sub_si", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_sub_si(z, x, y);
+}};
+constexpr Operation mul_u = {"mul_u", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_mul_u(z, x, sv(y).data());
+}};
+constexpr Operation mul_s = {"mul_s", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_mul_s(z, x, sv(y).data());
+}};
+constexpr Operation div_s = {"div_s", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_div_s(z, x, sv(y).data());
+}};
+constexpr Operation mod_s = {"mod_s", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_mod_s(z, x, sv(y).data());
+}};
+constexpr Operation mul_ui = {"mul_ui", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_mul_ui(z, x, static_cast<uint64_t>(y));
+}};
+constexpr Operation div_ui = {"div_ui", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_div_ui(z, x, static_cast<uint64_t>(y));
+}};
+constexpr Operation mul_si = {"mul_si", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_mul_si(z, x, y);
+}};
+constexpr Operation div_si = {"div_si", [](MpValue z, const unsigned char *x, int64_t y) {
+    mp_div_si(z, x, y);
+}};
+} // namespace op
+
 struct ArithCase {
     int32_t width;
-    const char *op;
+    Operation op;
     int64_t x;
     int64_t y;
     Bytes stored;
     bool overflow;
 };
 
-// Applies the named operation; y is a value of the width or an immediate.
-void apply(const char *op, MpValue z, const unsigned char *x, int64_t y) {
-    Bytes yv = sv(y);
-    const std::string name = op;
-    if (name == "add_u") mp_add_u(z, x, yv.data());
-    else if (name == "sub_u") mp_sub_u(z, x, yv.data());
-    else if (name == "add_s") mp_add_s(z, x, yv.data());
-    else if (name == "sub_s") mp_sub_s(z, x, yv.data());
-    else if (name == "negate") mp_negate(z, x);
-    else if (name == "add_ui") mp_add_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "sub_ui") mp_sub_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "add_si") mp_add_si(z, x, y);
-    else if (name == "sub_si") mp_sub_si(z, x, y);
-    else if (name == "mul_u") mp_mul_u(z, x, yv.data());
-    else if (name == "mul_s") mp_mul_s(z, x, yv.data());
-    else if (name == "div_s") mp_div_s(z, x, yv.data());
-    else if (name == "mod_s") mp_mod_s(z, x, yv.data());
-    else if (name == "mul_ui") mp_mul_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "div_ui") mp_div_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "mul_si") mp_mul_si(z, x, y);
-    else if (name == "div_si") mp_div_si(z, x, y);
-    else FAIL() << "no operation " << op;
-}
-
 void check_cases(const std::vector<ArithCase> &cases) {
     for (const ArithCase &c : cases) {
-        SCOPED_TRACE(testing::Message() << "width " << c.width << ": " << c.op << " " << c.x
+        SCOPED_TRACE(testing::Message() << "width " << c.width << ": " << c.op.name << " " << c.x
                                         << ", " << c.y);
         Width width(c.width);
         Bytes x = sv(c.x);
         Bytes z(static_cast<size_t>(mp_bytes), 0x5A);
-        ExceptionFrame f = raised_by([&] { apply(c.op, z.data(), x.data(), c.y); });
+        ExceptionFrame f = raised_by([&] { c.op.apply(z.data(), x.data(), c.y); });
         EXPECT_EQ(f.exception, c.overflow ? &mp_overflow : nullptr);
         if (f.exception != nullptr) {
             EXPECT_STREQ(f.file, "src/mp.cpp");
@@ -576,46 +613,46 @@ void check_cases(const std::vector<ArithCase> &cases) {
 
 TEST(MpAddTest, StoredResultsAndOverflow) {
     check_cases({
-        {32, "add_u", -1, 1, {0, 0, 0, 0}, true},
-        {32, "sub_u", 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}, true},
-        {20, "add_u", -1, 1, {0, 0, 0}, true},
-        {20, "sub_u", 0, 1, {0xFF, 0xFF, 0x0F}, true},
-        {8, "add_s", 127, 1, {0x80}, true},
-        {8, "add_s", -128, -1, {0x7F}, true},
-        {8, "add_s", -1, 1, {0x00}, false},
-        {8, "sub_s", -128, 1, {0x7F}, true},
-        {8, "sub_s", 0, -128, {0x80}, true},
-        {8, "sub_s", -1, -128, {0x7F}, false},
-        {8, "negate", -128, 0, {0x80}, true},
-        {8, "negate", 0, 0, {0x00}, false},
-        {8, "negate", 127, 0, {0x81}, false},
-        {24, "add_si", 8388607, 1, {0x00, 0x00, 0x80}, true},
-        {8, "add_ui", 200, 55, {0xFF}, false},
-        {8, "add_ui", 200, 56, {0x00}, true},
-        {8, "add_ui", 0, 300, {0x2C}, true},
-        {4, "add_si", -8, 10, {0x02}, true},
-        {8, "add_si", -128, 200, {0x48}, false},
-        {8, "add_si", -100, 300, {0xC8}, true},
-        {16, "sub_si", 0, -300, {0x2C, 0x01}, false},
+        {32, op::add_u, -1, 1, {0, 0, 0, 0}, true},
+        {32, op::sub_u, 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}, true},
+        {20, op::add_u, -1, 1, {0, 0, 0}, true},
+        {20, op::sub_u, 0, 1, {0xFF, 0xFF, 0x0F}, true},
+        {8, op::add_s, 127, 1, {0x80}, true},
+        {8, op::add_s, -128, -1, {0x7F}, true},
+        {8, op::add_s, -1, 1, {0x00}, false},
+        {8, op::sub_s, -128, 1, {0x7F}, true},
+        {8, op::sub_s, 0, -128, {0x80}, true},
+        {8, op::sub_s, -1, -128, {0x7F}, false},
+        {8, op::negate, -128, 0, {0x80}, true},
+        {8, op::negate, 0, 0, {0x00}, false},
+        {8, op::negate, 127, 0, {0x81}, false},
+        {24, op::add_si, 8388607, 1, {0x00, 0x00, 0x80}, true},
+        {8, op::add_ui, 200, 55, {0xFF}, false},
+        {8, op::add_ui, 200, 56, {0x00}, true},
+        {8, op::add_ui, 0, 300, {0x2C}, true},
+        {4, op::add_si, -8, 10, {0x02}, true},
+        {8, op::add_si, -128, 200, {0x48}, false},
+        {8, op::add_si, -100, 300, {0xC8}, true},
+        {16, op::sub_si, 0, -300, {0x2C, 0x01}, false},
         // Single-digit immediates at their edges.
-        {16, "add_si", 0, 255, {0xFF, 0x00}, false},
-        {16, "add_si", 0, -255, {0x01, 0xFF}, false},
-        {16, "add_si", 0, 256, {0x00, 0x01}, false},
-        {16, "add_si", 0, -256, {0x00, 0xFF}, false},
-        {16, "sub_ui", 300, 256, {0x2C, 0x00}, false},
-        {16, "sub_ui", 255, 256, {0xFF, 0xFF}, true},
-        {9, "add_si", 255, 1, {0x00, 0x01}, true},
-        {9, "add_si", -256, 255, {0xFF, 0x01}, false},
+        {16, op::add_si, 0, 255, {0xFF, 0x00}, false},
+        {16, op::add_si, 0, -255, {0x01, 0xFF}, false},
+        {16, op::add_si, 0, 256, {0x00, 0x01}, false},
+        {16, op::add_si, 0, -256, {0x00, 0xFF}, false},
+        {16, op::sub_ui, 300, 256, {0x2C, 0x00}, false},
+        {16, op::sub_ui, 255, 256, {0xFF, 0xFF}, true},
+        {9, op::add_si, 255, 1, {0x00, 0x01}, true},
+        {9, op::add_si, -256, 255, {0xFF, 0x01}, false},
         // At 8 bits a one-digit immediate of 128 to 255 is added exactly; an
         // exact result outside the width overflows even where the sign of
         // the stored bits alone would not show it.
-        {8, "add_si", 127, 255, {0x7E}, true},
-        {8, "add_si", -1, 255, {0xFE}, true},
-        {8, "add_si", 1, -255, {0x02}, true},
-        {8, "sub_si", 0, 255, {0x01}, true},
-        {8, "sub_si", -128, 255, {0x81}, true},
-        {8, "sub_si", 100, 200, {0x9C}, false},
-        {8, "sub_si", -100, -200, {0x64}, false},
+        {8, op::add_si, 127, 255, {0x7E}, true},
+        {8, op::add_si, -1, 255, {0xFE}, true},
+        {8, op::add_si, 1, -255, {0x02}, true},
+        {8, op::sub_si, 0, 255, {0x01}, true},
+        {8, op::sub_si, -128, 255, {0x81}, true},
+        {8, op::sub_si, 100, 200, {0x9C}, false},
+        {8, op::sub_si, -100, -200, {0x64}, false},
     });
 }
 
@@ -644,27 +681,27 @@ TEST(MpCompareTest, SignsOfComparisons) {
 
 TEST(MpMulDivTest, StoredResultsAndOverflow) {
     check_cases({
-        {8, "mul_u", 16, 16, {0x00}, true},
-        {8, "mul_u", 15, 17, {0xFF}, false},
-        {8, "mul_s", -100, 2, {0x38}, true},
-        {8, "mul_s", -64, 2, {0x80}, false},
-        {8, "mul_s", 64, 2, {0x80}, true},
-        {8, "mul_s", -128, -1, {0x80}, true},
-        {8, "mul_s", -128, 1, {0x80}, false},
-        {8, "div_s", -128, -1, {0x80}, true},
-        {8, "mod_s", -128, -1, {0x00}, true},
-        {32, "div_s", 5, -300, {0xFF, 0xFF, 0xFF, 0xFF}, false},
-        {4, "mul_ui", 0, 20, {0x00}, true},
-        {8, "div_ui", 200, 300, {0x04}, true},
-        {32, "mul_si", 5, -3, {0xF1, 0xFF, 0xFF, 0xFF}, false},
-        {32, "mul_si", 1 << 30, 4, {0, 0, 0, 0}, true},
-        {32, "mul_si", -100, 3, {0xD4, 0xFE, 0xFF, 0xFF}, false},
-        {8, "div_si", -128, -1, {0x80}, true},
+        {8, op::mul_u, 16, 16, {0x00}, true},
+        {8, op::mul_u, 15, 17, {0xFF}, false},
+        {8, op::mul_s, -100, 2, {0x38}, true},
+        {8, op::mul_s, -64, 2, {0x80}, false},
+        {8, op::mul_s, 64, 2, {0x80}, true},
+        {8, op::mul_s, -128, -1, {0x80}, true},
+        {8, op::mul_s, -128, 1, {0x80}, false},
+        {8, op::div_s, -128, -1, {0x80}, true},
+        {8, op::mod_s, -128, -1, {0x00}, true},
+        {32, op::div_s, 5, -300, {0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {4, op::mul_ui, 0, 20, {0x00}, true},
+        {8, op::div_ui, 200, 300, {0x04}, true},
+        {32, op::mul_si, 5, -3, {0xF1, 0xFF, 0xFF, 0xFF}, false},
+        {32, op::mul_si, 1 << 30, 4, {0, 0, 0, 0}, true},
+        {32, op::mul_si, -100, 3, {0xD4, 0xFE, 0xFF, 0xFF}, false},
+        {8, op::div_si, -128, -1, {0x80}, true},
         // A one-digit signed product at a width below 8 bits is tested on
         // its magnitude, not on the bits that its negation sets.
-        {4, "mul_si", 1, -1, {0x0F}, false},
-        {4, "mul_si", -2, 4, {0x08}, false},
-        {4, "mul_si", 2, 4, {0x08}, true},
+        {4, op::mul_si, 1, -1, {0x0F}, false},
+        {4, op::mul_si, -2, 4, {0x08}, false},
+        {4, op::mul_si, 2, 4, {0x08}, true},
     });
 }
 
