@@ -249,15 +249,14 @@ TEST_F(LexspotTest, UnopenableFilesAreReportedAndSkipped) {
     // A lone hyphen is a file name like any other.
     expect_report(lexspot({"missing", "t.c", "-", "t.c/x"}), report,
                   diagnostic("can't open 'missing'", ENOENT) +
-                  diagnostic("can't open '-'", ENOENT) +
-                  diagnostic("can't open 't.c/x'", ENOTDIR));
+                      diagnostic("can't open '-'", ENOENT) +
+                      diagnostic("can't open 't.c/x'", ENOTDIR));
     // Only unopenable files: an empty report, still exit status 0, and
     // standard input is not read.
     Streams streams;
     write("in", "stdin_is_not_read\n");
     streams.stdin_path = path("in");
-    expect_report(lexspot({"missing"}, streams), "",
-                  diagnostic("can't open 'missing'", ENOENT));
+    expect_report(lexspot({"missing"}, streams), "", diagnostic("can't open 'missing'", ENOENT));
 }
 
 TEST_F(LexspotTest, UnreadableFilesAreReportedAndSkipped) {
@@ -265,13 +264,11 @@ TEST_F(LexspotTest, UnreadableFilesAreReportedAndSkipped) {
     ASSERT_EQ(mkdir(path("d").c_str(), 0700), 0);
     write("t.c", t_c);
     expect_report(lexspot({"d", "t.c", "d"}), "9abc\tt.c: 1\nint\tt.c: 1\nx\tt.c: 1 2\n",
-                  diagnostic("can't read 'd'", EISDIR) +
-                  diagnostic("can't read 'd'", EISDIR));
+                  diagnostic("can't read 'd'", EISDIR) + diagnostic("can't read 'd'", EISDIR));
     // A closed standard input cannot be read either.
     Streams closed;
     closed.stdin_path = "";
-    expect_report(lexspot({}, closed), "",
-                  diagnostic("can't read standard input", EBADF));
+    expect_report(lexspot({}, closed), "", diagnostic("can't read standard input", EBADF));
 }
 
 TEST_F(LexspotTest, WhatWasReadBeforeAReadErrorIsKept) {
@@ -287,8 +284,7 @@ TEST_F(LexspotTest, WhatWasReadBeforeAReadErrorIsKept) {
     streams.stdin_fd = ends[0];
     Outcome run = lexspot({}, streams);
     close(ends[0]);
-    expect_report(run, "a 1\nb 1\nc 2\n",
-                  diagnostic("can't read standard input", ECONNRESET));
+    expect_report(run, "a 1\nb 1\nc 2\n", diagnostic("can't read standard input", ECONNRESET));
 }
 
 TEST_F(LexspotTest, AReportThatCannotBeWrittenFails) {
@@ -496,8 +492,7 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
         {{"missing", "d", "long", "t.c", "long"},
          "",
          "9abc\tlong: 3\n\tt.c: 1\nint\tlong: 3\n\tt.c: 1\nx\tlong: 3 4 3 4\n\tt.c: 1 2\n",
-         diagnostic("can't open 'missing'", ENOENT) +
-         diagnostic("can't read 'd'", EISDIR)},
+         diagnostic("can't open 'missing'", ENOENT) + diagnostic("can't read 'd'", EISDIR)},
     };
     for (const Leg &leg : legs) {
         std::vector<std::string> argv = {"valgrind",
@@ -516,8 +511,7 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
         // each diagnostic in place of the name.
         const std::string by_name = "lexspot: ", by_path = LEXSPOT_PROGRAM + ": "s;
         std::string err = leg.err;
-        for (size_t at = 0; (at = err.find(by_name, at)) != std::string::npos;
-             at += by_path.size())
+        for (size_t at = 0; (at = err.find(by_name, at)) != std::string::npos; at += by_path.size())
             err.replace(at, by_name.size(), by_path);
         expect_report(run, leg.out, err);
     }

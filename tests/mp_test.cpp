@@ -525,70 +525,56 @@ TEST(MpPreconditionTest, ArgumentsAreTestedInOrder) {
 
 // ---- Addition, subtraction, negation and comparison
 
-// An operation of the arithmetic tables, applied to z and x with y, which is
-// a value of the width or an immediate (unused by negate).
-struct Operation {
-    const char *name;
-    void (*apply)(MpValue z, const unsigned char *x, int64_t y);
+// The operations of the arithmetic tables.
+enum class Arith {
+    add_u,
+    sub_u,
+    add_s,
+    sub_s,
+    negate,
+    add_ui,
+    sub_ui,
+    add_si,
+    sub_si,
+    mul_u,
+    mul_s,
+    div_s,
+    mod_s,
+    mul_ui,
+    div_ui,
+    mul_si,
+    div_si,
 };
 
-namespace op {
-constexpr Operation add_u = {"add_u", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_add_u(z, x, sv(y).data());
-}};
-constexpr Operation sub_u = {"sub_u", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_sub_u(z, x, sv(y).data());
-}};
-constexpr Operation add_s = {"add_s", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_add_s(z, x, sv(y).data());
-}};
-constexpr Operation sub_s = {"sub_s", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_sub_s(z, x, sv(y).data());
-}};
-constexpr Operation negate = {"negate", [](MpValue z, const unsigned char *x, int64_t) {
-    mp_negate(z, x);
-}};
-constexpr Operation add_ui = {"add_ui", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_add_ui(z, x, static_cast<uint64_t>(y));
-}};
-constexpr Operation sub_ui = {"sub_ui", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_sub_ui(z, x, static_cast<uint64_t>(y));
-}};
-constexpr Operation add_si = {"add_si", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_add_si(z, x, y);
-}};
-constexpr Operation sub_si = {"sub_si", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_sub_si(z, x, y);
-}};
-constexpr Operation mul_u = {"mul_u", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_mul_u(z, x, sv(y).data());
-}};
-constexpr Operation mul_s = {"mul_s", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_mul_s(z, x, sv(y).data());
-}};
-constexpr Operation div_s = {"div_s", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_div_s(z, x, sv(y).data());
-}};
-constexpr Operation mod_s = {"mod_s", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_mod_s(z, x, sv(y).data());
-}};
-constexpr Operation mul_ui = {"mul_ui", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_mul_ui(z, x, static_cast<uint64_t>(y));
-}};
-constexpr Operation div_ui = {"div_ui", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_div_ui(z, x, static_cast<uint64_t>(y));
-}};
-constexpr Operation mul_si = {"mul_si", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_mul_si(z, x, y);
-}};
-constexpr Operation div_si = {"div_si", [](MpValue z, const unsigned char *x, int64_t y) {
-    mp_div_si(z, x, y);
-}};
-} // namespace op
+// Applies op to z and x with y, a value of the width or an immediate (negate
+// takes none).
+void apply(Arith op, MpValue z, const unsigned char *x, int64_t y) {
+    const Bytes yv = sv(y);
+    const uint64_t yu = static_cast<uint64_t>(y);
+    switch (op) {
+    case Arith::add_u: mp_add_u(z, x, yv.data()); break;
+    case Arith::sub_u: mp_sub_u(z, x, yv.data()); break;
+    case Arith::add_s: mp_add_s(z, x, yv.data()); break;
+    case Arith::sub_s: mp_sub_s(z, x, yv.data()); break;
+    case Arith::negate: mp_negate(z, x); break;
+    case Arith::add_ui: mp_add_ui(z, x, yu); break;
+    case Arith::sub_ui: mp_sub_ui(z, x, yu); break;
+    case Arith::add_si: mp_add_si(z, x, y); break;
+    case Arith::sub_si: mp_sub_si(z, x, y); break;
+    case Arith::mul_u: mp_mul_u(z, x, yv.data()); break;
+    case Arith::mul_s: mp_mul_s(z, x, yv.data()); break;
+    case Arith::div_s: mp_div_s(z, x, yv.data()); break;
+    case Arith::mod_s: mp_mod_s(z, x, yv.data()); break;
+    case Arith::mul_ui: mp_mul_ui(z, x, yu); break;
+    case Arith::div_ui: mp_div_ui(z, x, yu); break;
+    case Arith::mul_si: mp_mul_si(z, x, y); break;
+    case Arith::div_si: mp_div_si(z, x, y); break;
+    }
+}
 
 struct ArithCase {
     int32_t width;
-    Operation op;
+    Arith op;
     int64_t x;
     int64_t y;
     Bytes stored;
@@ -596,13 +582,14 @@ struct ArithCase {
 };
 
 void check_cases(const std::vector<ArithCase> &cases) {
-    for (const ArithCase &c : cases) {
-        SCOPED_TRACE(testing::Message() << "width " << c.width << ": " << c.op.name << " " << c.x
-                                        << ", " << c.y);
+    for (size_t row = 0; row < cases.size(); ++row) {
+        const ArithCase &c = cases[row];
+        SCOPED_TRACE(testing::Message()
+                     << "row " << row << ", width " << c.width << ": " << c.x << ", " << c.y);
         Width width(c.width);
         Bytes x = sv(c.x);
         Bytes z(static_cast<size_t>(mp_bytes), 0x5A);
-        ExceptionFrame f = raised_by([&] { c.op.apply(z.data(), x.data(), c.y); });
+        ExceptionFrame f = raised_by([&] { apply(c.op, z.data(), x.data(), c.y); });
         EXPECT_EQ(f.exception, c.overflow ? &mp_overflow : nullptr);
         if (f.exception != nullptr) {
             EXPECT_STREQ(f.file, "src/mp.cpp");
@@ -613,46 +600,46 @@ void check_cases(const std::vector<ArithCase> &cases) {
 
 TEST(MpAddTest, StoredResultsAndOverflow) {
     check_cases({
-        {32, op::add_u, -1, 1, {0, 0, 0, 0}, true},
-        {32, op::sub_u, 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}, true},
-        {20, op::add_u, -1, 1, {0, 0, 0}, true},
-        {20, op::sub_u, 0, 1, {0xFF, 0xFF, 0x0F}, true},
-        {8, op::add_s, 127, 1, {0x80}, true},
-        {8, op::add_s, -128, -1, {0x7F}, true},
-        {8, op::add_s, -1, 1, {0x00}, false},
-        {8, op::sub_s, -128, 1, {0x7F}, true},
-        {8, op::sub_s, 0, -128, {0x80}, true},
-        {8, op::sub_s, -1, -128, {0x7F}, false},
-        {8, op::negate, -128, 0, {0x80}, true},
-        {8, op::negate, 0, 0, {0x00}, false},
-        {8, op::negate, 127, 0, {0x81}, false},
-        {24, op::add_si, 8388607, 1, {0x00, 0x00, 0x80}, true},
-        {8, op::add_ui, 200, 55, {0xFF}, false},
-        {8, op::add_ui, 200, 56, {0x00}, true},
-        {8, op::add_ui, 0, 300, {0x2C}, true},
-        {4, op::add_si, -8, 10, {0x02}, true},
-        {8, op::add_si, -128, 200, {0x48}, false},
-        {8, op::add_si, -100, 300, {0xC8}, true},
-        {16, op::sub_si, 0, -300, {0x2C, 0x01}, false},
+        {32, Arith::add_u, -1, 1, {0, 0, 0, 0}, true},
+        {32, Arith::sub_u, 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}, true},
+        {20, Arith::add_u, -1, 1, {0, 0, 0}, true},
+        {20, Arith::sub_u, 0, 1, {0xFF, 0xFF, 0x0F}, true},
+        {8, Arith::add_s, 127, 1, {0x80}, true},
+        {8, Arith::add_s, -128, -1, {0x7F}, true},
+        {8, Arith::add_s, -1, 1, {0x00}, false},
+        {8, Arith::sub_s, -128, 1, {0x7F}, true},
+        {8, Arith::sub_s, 0, -128, {0x80}, true},
+        {8, Arith::sub_s, -1, -128, {0x7F}, false},
+        {8, Arith::negate, -128, 0, {0x80}, true},
+        {8, Arith::negate, 0, 0, {0x00}, false},
+        {8, Arith::negate, 127, 0, {0x81}, false},
+        {24, Arith::add_si, 8388607, 1, {0x00, 0x00, 0x80}, true},
+        {8, Arith::add_ui, 200, 55, {0xFF}, false},
+        {8, Arith::add_ui, 200, 56, {0x00}, true},
+        {8, Arith::add_ui, 0, 300, {0x2C}, true},
+        {4, Arith::add_si, -8, 10, {0x02}, true},
+        {8, Arith::add_si, -128, 200, {0x48}, false},
+        {8, Arith::add_si, -100, 300, {0xC8}, true},
+        {16, Arith::sub_si, 0, -300, {0x2C, 0x01}, false},
         // Single-digit immediates at their edges.
-        {16, op::add_si, 0, 255, {0xFF, 0x00}, false},
-        {16, op::add_si, 0, -255, {0x01, 0xFF}, false},
-        {16, op::add_si, 0, 256, {0x00, 0x01}, false},
-        {16, op::add_si, 0, -256, {0x00, 0xFF}, false},
-        {16, op::sub_ui, 300, 256, {0x2C, 0x00}, false},
-        {16, op::sub_ui, 255, 256, {0xFF, 0xFF}, true},
-        {9, op::add_si, 255, 1, {0x00, 0x01}, true},
-        {9, op::add_si, -256, 255, {0xFF, 0x01}, false},
+        {16, Arith::add_si, 0, 255, {0xFF, 0x00}, false},
+        {16, Arith::add_si, 0, -255, {0x01, 0xFF}, false},
+        {16, Arith::add_si, 0, 256, {0x00, 0x01}, false},
+        {16, Arith::add_si, 0, -256, {0x00, 0xFF}, false},
+        {16, Arith::sub_ui, 300, 256, {0x2C, 0x00}, false},
+        {16, Arith::sub_ui, 255, 256, {0xFF, 0xFF}, true},
+        {9, Arith::add_si, 255, 1, {0x00, 0x01}, true},
+        {9, Arith::add_si, -256, 255, {0xFF, 0x01}, false},
         // At 8 bits a one-digit immediate of 128 to 255 is added exactly; an
         // exact result outside the width overflows even where the sign of
         // the stored bits alone would not show it.
-        {8, op::add_si, 127, 255, {0x7E}, true},
-        {8, op::add_si, -1, 255, {0xFE}, true},
-        {8, op::add_si, 1, -255, {0x02}, true},
-        {8, op::sub_si, 0, 255, {0x01}, true},
-        {8, op::sub_si, -128, 255, {0x81}, true},
-        {8, op::sub_si, 100, 200, {0x9C}, false},
-        {8, op::sub_si, -100, -200, {0x64}, false},
+        {8, Arith::add_si, 127, 255, {0x7E}, true},
+        {8, Arith::add_si, -1, 255, {0xFE}, true},
+        {8, Arith::add_si, 1, -255, {0x02}, true},
+        {8, Arith::sub_si, 0, 255, {0x01}, true},
+        {8, Arith::sub_si, -128, 255, {0x81}, true},
+        {8, Arith::sub_si, 100, 200, {0x9C}, false},
+        {8, Arith::sub_si, -100, -200, {0x64}, false},
     });
 }
 
@@ -681,27 +668,27 @@ TEST(MpCompareTest, SignsOfComparisons) {
 
 TEST(MpMulDivTest, StoredResultsAndOverflow) {
     check_cases({
-        {8, op::mul_u, 16, 16, {0x00}, true},
-        {8, op::mul_u, 15, 17, {0xFF}, false},
-        {8, op::mul_s, -100, 2, {0x38}, true},
-        {8, op::mul_s, -64, 2, {0x80}, false},
-        {8, op::mul_s, 64, 2, {0x80}, true},
-        {8, op::mul_s, -128, -1, {0x80}, true},
-        {8, op::mul_s, -128, 1, {0x80}, false},
-        {8, op::div_s, -128, -1, {0x80}, true},
-        {8, op::mod_s, -128, -1, {0x00}, true},
-        {32, op::div_s, 5, -300, {0xFF, 0xFF, 0xFF, 0xFF}, false},
-        {4, op::mul_ui, 0, 20, {0x00}, true},
-        {8, op::div_ui, 200, 300, {0x04}, true},
-        {32, op::mul_si, 5, -3, {0xF1, 0xFF, 0xFF, 0xFF}, false},
-        {32, op::mul_si, 1 << 30, 4, {0, 0, 0, 0}, true},
-        {32, op::mul_si, -100, 3, {0xD4, 0xFE, 0xFF, 0xFF}, false},
-        {8, op::div_si, -128, -1, {0x80}, true},
+        {8, Arith::mul_u, 16, 16, {0x00}, true},
+        {8, Arith::mul_u, 15, 17, {0xFF}, false},
+        {8, Arith::mul_s, -100, 2, {0x38}, true},
+        {8, Arith::mul_s, -64, 2, {0x80}, false},
+        {8, Arith::mul_s, 64, 2, {0x80}, true},
+        {8, Arith::mul_s, -128, -1, {0x80}, true},
+        {8, Arith::mul_s, -128, 1, {0x80}, false},
+        {8, Arith::div_s, -128, -1, {0x80}, true},
+        {8, Arith::mod_s, -128, -1, {0x00}, true},
+        {32, Arith::div_s, 5, -300, {0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {4, Arith::mul_ui, 0, 20, {0x00}, true},
+        {8, Arith::div_ui, 200, 300, {0x04}, true},
+        {32, Arith::mul_si, 5, -3, {0xF1, 0xFF, 0xFF, 0xFF}, false},
+        {32, Arith::mul_si, 1 << 30, 4, {0, 0, 0, 0}, true},
+        {32, Arith::mul_si, -100, 3, {0xD4, 0xFE, 0xFF, 0xFF}, false},
+        {8, Arith::div_si, -128, -1, {0x80}, true},
         // A one-digit signed product at a width below 8 bits is tested on
         // its magnitude, not on the bits that its negation sets.
-        {4, op::mul_si, 1, -1, {0x0F}, false},
-        {4, op::mul_si, -2, 4, {0x08}, false},
-        {4, op::mul_si, 2, 4, {0x08}, true},
+        {4, Arith::mul_si, 1, -1, {0x0F}, false},
+        {4, Arith::mul_si, -2, 4, {0x08}, false},
+        {4, Arith::mul_si, 2, 4, {0x08}, true},
     });
 }
 

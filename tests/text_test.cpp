@@ -656,26 +656,20 @@ TEST_F(TextScanTest, IdentifierSetsFromTheConstants) {
         int lo, hi;
         int rfind_first, rspan_word;
     };
+    // A byte above 127 is in neither set; digits and the underscore may
+    // stand inside a run and end it; a run that fills the range gives the
+    // range's start, not 0; a digit alone is a run but ends no identifier.
     const Case cases[] = {
-        {0, 14, 14, 14}, // a byte above 127 is in neither set
-        {0, 13, 10, 0},
-        {0, 10, 10, 6},  // "ab1_C": digits and the underscore inside a run
-        {0, 11, 10, 6},  // a run may end in a digit
-        {0, 8, 7, 6},
-        {5, 10, 10, 6},  // the run fills the range: its start, not 0
-        {0, 2, 2, 1},    // upper case at the start of the line
-        {2, 5, 0, 0},    // no member at all
-        {7, 8, 0, 8},    // a digit alone is a run but no identifier end
-        {10, 13, 0, 0},
+        {0, 14, 14, 14}, {0, 13, 10, 0}, {0, 10, 10, 6}, {0, 11, 10, 6}, {0, 8, 7, 6},
+        {5, 10, 10, 6},  {0, 2, 2, 1},   {2, 5, 0, 0},   {7, 8, 0, 8},   {10, 13, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "range " << c.lo << ".." << c.hi);
         expect_for_all_names(line, c.lo, c.hi, c.rfind_first, [&](Text t, int i, int j) {
             return text_rfind_in_set(t, i, j, first);
         });
-        expect_for_all_names(line, c.lo, c.hi, c.rspan_word, [&](Text t, int i, int j) {
-            return text_rspan_set(t, i, j, word);
-        });
+        expect_for_all_names(line, c.lo, c.hi, c.rspan_word,
+                             [&](Text t, int i, int j) { return text_rspan_set(t, i, j, word); });
     }
 }
 
@@ -1048,100 +1042,119 @@ TEST_F(TextTest, ArgumentsAreCheckedInTheirOrder) {
     };
     auto bit = [](unsigned bad, unsigned k) { return (bad >> k & 1) != 0; };
     const Case cases[] = {
-        {"text_wrap", {"str", "len"},
+        {"text_wrap",
+         {"str", "len"},
          [&](unsigned bad) { text_wrap(bit(bad, 0) ? nullptr : abc, bit(bad, 1) ? -1 : 3); }},
-        {"text_to_cstr", {"s", "size"},
+        {"text_to_cstr",
+         {"s", "size"},
          [&](unsigned bad) {
              char buf[4];
              text_to_cstr(buf, bit(bad, 1) ? 3 : 4, three(bit(bad, 0)));
          }},
-        {"text_slice", {"s", "i", "j"},
+        {"text_slice",
+         {"s", "i", "j"},
          [&](unsigned bad) {
              text_slice(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)));
          }},
-        {"text_position", {"s", "i"},
+        {"text_position",
+         {"s", "i"},
          [&](unsigned bad) { text_position(three(bit(bad, 0)), position(bit(bad, 1))); }},
-        {"text_concat", {"s1", "s2", "total length"},
+        {"text_concat",
+         {"s1", "s2", "total length"},
          [&](unsigned bad) {
              // Lengths are tested before any character is read.
              const Text s1 = {bit(bad, 2) ? INT32_MAX : 3, bit(bad, 0) ? nullptr : abc};
              text_concat(s1, three(bit(bad, 1)));
          }},
-        {"text_compare", {"s1", "s2"},
+        {"text_compare",
+         {"s1", "s2"},
          [&](unsigned bad) { text_compare(three(bit(bad, 0)), three(bit(bad, 1))); }},
-        {"text_release", {"mark", "*mark"},
+        {"text_release",
+         {"mark", "*mark"},
          [&](unsigned bad) {
              // `bad` is never 0, so a mark that is given is the null one.
              TextMark *released = nullptr;
              text_release(bit(bad, 0) ? nullptr : &released);
          }},
-        {"text_format", {"flags", "Text pointer", "Text"},
+        {"text_format",
+         {"flags", "Text pointer", "Text"},
          [&](unsigned bad) {
              unsigned char flags[256] = {};
              const Text t = three(bit(bad, 2));
              format_directly(bit(bad, 0) ? nullptr : flags, bit(bad, 1) ? nullptr : &t);
          }},
-        {"text_find_char", {"s", "i", "j"},
+        {"text_find_char",
+         {"s", "i", "j"},
          [&](unsigned bad) {
-             text_find_char(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)),
-                            'a');
+             text_find_char(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)), 'a');
          }},
-        {"text_rfind_char", {"s", "i", "j"},
+        {"text_rfind_char",
+         {"s", "i", "j"},
          [&](unsigned bad) {
-             text_rfind_char(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)),
-                             'a');
+             text_rfind_char(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)), 'a');
          }},
-        {"text_find_in_set", {"set", "s", "i", "j"},
+        {"text_find_in_set",
+         {"set", "s", "i", "j"},
          [&](unsigned bad) {
              text_find_in_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
                               three(bit(bad, 0)));
          }},
-        {"text_rfind_in_set", {"set", "s", "i", "j"},
+        {"text_rfind_in_set",
+         {"set", "s", "i", "j"},
          [&](unsigned bad) {
              text_rfind_in_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
                                three(bit(bad, 0)));
          }},
-        {"text_step_in_set", {"set", "s", "i"},
+        {"text_step_in_set",
+         {"set", "s", "i"},
          [&](unsigned bad) {
              text_step_in_set(three(bit(bad, 1)), position(bit(bad, 2)), three(bit(bad, 0)));
          }},
-        {"text_span_set", {"set", "s", "i", "j"},
+        {"text_span_set",
+         {"set", "s", "i", "j"},
          [&](unsigned bad) {
              text_span_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
                            three(bit(bad, 0)));
          }},
-        {"text_rspan_set", {"set", "s", "i", "j"},
+        {"text_rspan_set",
+         {"set", "s", "i", "j"},
          [&](unsigned bad) {
              text_rspan_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
                             three(bit(bad, 0)));
          }},
-        {"text_find_text", {"s", "pattern", "i", "j"},
+        {"text_find_text",
+         {"s", "pattern", "i", "j"},
          [&](unsigned bad) {
              text_find_text(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
                             three(bit(bad, 1)));
          }},
-        {"text_rfind_text", {"s", "pattern", "i", "j"},
+        {"text_rfind_text",
+         {"s", "pattern", "i", "j"},
          [&](unsigned bad) {
              text_rfind_text(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
                              three(bit(bad, 1)));
          }},
-        {"text_prefix_at", {"s", "pattern", "i", "j"},
+        {"text_prefix_at",
+         {"s", "pattern", "i", "j"},
          [&](unsigned bad) {
              text_prefix_at(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
                             three(bit(bad, 1)));
          }},
-        {"text_suffix_at", {"s", "pattern", "i", "j"},
+        {"text_suffix_at",
+         {"s", "pattern", "i", "j"},
          [&](unsigned bad) {
              text_suffix_at(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
                             three(bit(bad, 1)));
          }},
-        {"text_repeat", {"s", "n", "total length"},
+        {"text_repeat",
+         {"s", "n", "total length"},
          [&](unsigned bad) {
              // A negative n passes the length test, so those two checks can
              // never both fail: with both bits set only n is invalid.
              text_repeat(three(bit(bad, 0)), bit(bad, 1) ? -1 : bit(bad, 2) ? INT32_MAX : 2);
          }},
-        {"text_translate", {"s", "from", "to", "equal lengths"},
+        {"text_translate",
+         {"s", "from", "to", "equal lengths"},
          [&](unsigned bad) {
              const Text from = {1, bit(bad, 1) ? nullptr : abc};
              const Text to = {bit(bad, 3) ? 2 : 1, bit(bad, 2) ? nullptr : abc};
