@@ -225,7 +225,8 @@ int main(int argc, char *argv[]) {
     void **pairs = table_to_pairs(identifiers, nullptr);
     sort_pairs(pairs, table_count(identifiers));
     for (int32_t i = 0; pairs[i] != nullptr; i += 2) {
-        fmt_stdout("%T", pairs[i]);
+        // %T reads a pointer to Text from the argument list.
+        fmt_stdout("%T", static_cast<const Text *>(pairs[i]));
         print_files(static_cast<Table>(pairs[i + 1]));
         mem_release(pairs[i]);
     }

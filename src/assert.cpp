@@ -6,7 +6,7 @@ const Exception assertion_failed = {"Assertion failed"};
 
 void check_assertion(int32_t value) {
     if (value == 0)
-        raise_exception(&assertion_failed, __FILE__, __LINE__);
+        assert_raise(assertion_failed);
 }
 
 } // namespace lexspot

@@ -1,5 +1,6 @@
-// Assertions: the exception raised when a checked precondition fails, and
-// the two ways of checking one.
+// Assertions: the exception raised when a checked precondition fails, the
+// two ways of checking one, and the one way every module raises at its own
+// source location.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,15 @@ inline void assert_require(bool holds, const char *file = __builtin_FILE(),
                            int32_t line = __builtin_LINE()) {
     if (!holds) [[unlikely]]
         raise_exception(&assertion_failed, file, line);
+}
+
+// Raises `exception` at the caller's own file and line, which default to the
+// call site as in `assert_require`: a module raises with
+// `assert_raise(mp_overflow);`.
+[[noreturn]] inline void assert_raise(const Exception &exception,
+                                      const char *file = __builtin_FILE(),
+                                      int32_t line = __builtin_LINE()) {
+    raise_exception(&exception, file, line);
 }
 
 } // namespace lexspot

@@ -12,7 +12,7 @@ ExceptionFrame *exception_stack = nullptr;
 
 void raise_exception(const Exception *exception, const char *file, int32_t line) {
     if (exception == nullptr)
-        raise_exception(&assertion_failed, __FILE__, __LINE__);
+        assert_raise(assertion_failed);
 
     if (ExceptionFrame *frame = exception_stack) {
         // Fill in, pop, then transfer: the handler runs with its frame gone.

@@ -25,6 +25,18 @@
 // run whether or not anything was raised is an `ExceptionCleanup` declared
 // before EXCEPTION_TRY.
 //
+// A raise to a frame is thus a C++ `throw`, and it obeys the language's
+// rules on the way to its handler:
+// - A raise that would leave a destructor, the callable of an
+//   `ExceptionCleanup` or a `noexcept` function ends the process through
+//   `std::terminate` instead of reaching the handler. Raising operations in
+//   such places need a handler of their own inside them.
+// - A raise from a callback that C code invokes, such as a `qsort`
+//   comparator, unwinds through the C code's frames. They release nothing
+//   they hold, and when they were built without unwind tables the process
+//   terminates instead.
+// With no frame established, a raise reports and aborts without throwing.
+//
 // The process is single-threaded: `exception_stack` is one process-wide
 // variable and nothing locks it.
 #pragma once

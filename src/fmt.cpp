@@ -170,7 +170,7 @@ void fmt_vemit(PutFn put, void *closure, const char *format, va_list args) {
         }
 
         // flags, width and precision are settled; p is at the conversion.
-        int code = *p;
+        const unsigned char code = *p;
         ConversionFn routine = fmt_conversions[code];
         assert_require(routine != nullptr);
         routine(code, ap, put, closure, flags, width, precision);
@@ -253,7 +253,7 @@ int fmt_put_stream(int c, void *closure) {
 int fmt_put_bounded(int c, void *closure) {
     auto *buffer = static_cast<FmtBuffer *>(closure);
     if (buffer->next - buffer->buf >= buffer->size)
-        raise_exception(&format_overflow, __FILE__, __LINE__);
+        assert_raise(format_overflow);
     *buffer->next++ = static_cast<char>(c);
     return c;
 }
@@ -265,7 +265,7 @@ int fmt_put_growing(int c, void *closure) {
         // INT_MAX, and a full block of INT_MAX bytes cannot grow at all.
         int old_size = buffer->size;
         if (old_size == INT_MAX)
-            raise_exception(&allocation_failed, __FILE__, __LINE__);
+            assert_raise(allocation_failed);
         int new_size = old_size <= INT_MAX / 2 ? 2 * old_size : INT_MAX;
         buffer->buf = static_cast<char *>(mem_reallocate(buffer->buf, new_size));
         buffer->next = buffer->buf + old_size;
@@ -279,8 +279,9 @@ int fmt_put_growing(int c, void *closure) {
 
 ConversionFn fmt_install(int code, ConversionFn routine) {
     assert_require(code >= 1 && code <= 255);
-    ConversionFn previous = fmt_conversions[code];
-    fmt_conversions[code] = routine;
+    const auto slot = static_cast<size_t>(code);
+    ConversionFn previous = fmt_conversions[slot];
+    fmt_conversions[slot] = routine;
     return previous;
 }
 

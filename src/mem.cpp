@@ -9,17 +9,17 @@ namespace lexspot {
 
 const Exception allocation_failed = {"Allocation Failed"};
 
-// Each operation raises `allocation_failed` through this macro so that, with
-// no caller path, the report names the line of the failing operation here.
-#define RAISE_ALLOCATION_FAILED(file, line)                                                        \
-    ((file) != nullptr ? raise_exception(&allocation_failed, (file), (line))                       \
-                       : raise_exception(&allocation_failed, __FILE__, __LINE__))
+// Exhaustion is raised at the requester's location or, when it gives no
+// path, at the failing operation's own line here.
 
 void *mem_allocate(int64_t size, const char *file, int32_t line) {
     assert_require(size > 0);
     void *block = std::malloc(static_cast<size_t>(size));
-    if (block == nullptr)
-        RAISE_ALLOCATION_FAILED(file, line);
+    if (block == nullptr) {
+        if (file == nullptr)
+            assert_raise(allocation_failed);
+        raise_exception(&allocation_failed, file, line);
+    }
     return block;
 }
 
@@ -27,8 +27,11 @@ void *mem_allocate_zeroed(int64_t count, int64_t size, const char *file, int32_t
     assert_require(count > 0);
     assert_require(size > 0);
     void *block = std::calloc(static_cast<size_t>(count), static_cast<size_t>(size));
-    if (block == nullptr)
-        RAISE_ALLOCATION_FAILED(file, line);
+    if (block == nullptr) {
+        if (file == nullptr)
+            assert_raise(allocation_failed);
+        raise_exception(&allocation_failed, file, line);
+    }
     return block;
 }
 
@@ -41,8 +44,11 @@ void *mem_reallocate(void *block, int64_t size, const char *file, int32_t line) 
     assert_require(block != nullptr);
     assert_require(size > 0);
     void *resized = std::realloc(block, static_cast<size_t>(size));
-    if (resized == nullptr)
-        RAISE_ALLOCATION_FAILED(file, line);
+    if (resized == nullptr) {
+        if (file == nullptr)
+            assert_raise(allocation_failed);
+        raise_exception(&allocation_failed, file, line);
+    }
     return resized;
 }
 

@@ -21,11 +21,10 @@ int32_t mp_bytes = 4;
 int32_t mp_top_shift = 7;
 unsigned char mp_top_mask = 0xFF;
 
-unsigned char mp_static_temps[82];
-MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + 16, mp_static_temps + 32,
-                       mp_static_temps + 48};
-
-#define RAISE(e) raise_exception(&(e), __FILE__, __LINE__)
+unsigned char mp_static_temps[5 * mp_static_bytes + 2];
+MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + mp_static_bytes,
+                       mp_static_temps + 2 * mp_static_bytes,
+                       mp_static_temps + 3 * mp_static_bytes};
 
 namespace {
 
@@ -66,12 +65,39 @@ int64_t one_byte_signed(const unsigned char *x) {
 }
 
 // The low ((m - 1) mod 8) + 1 bits: the valid bits of a width-m top byte.
-unsigned char top_mask_of(int32_t m) {
+unsigned char top_mask_of(int64_t m) {
     return static_cast<unsigned char>(0xFF >> (7 - (m - 1) % 8));
 }
 
 uint64_t magnitude_of(int64_t v) {
     return v < 0 ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+
+// ---- Machine-integer immediates
+//
+// An immediate of at most one digit in magnitude is applied with the digit
+// primitives; a larger one is converted to a value in scratch value 2 and
+// goes through the two-value operation.
+
+// The largest magnitude applied as one digit.
+constexpr uint64_t one_digit_max = 255;
+
+bool is_one_digit_u(uint64_t y) {
+    return y <= one_digit_max;
+}
+
+bool is_one_digit_s(int64_t y) {
+    return magnitude_of(y) <= one_digit_max;
+}
+
+// Whether a one-digit immediate lies outside the width. Its own range is
+// tested only below 8 bits, where a digit can be wider than a value.
+bool one_digit_outside_u(uint64_t y) {
+    return mp_bits < 8 && y >= (uint64_t{1} << mp_bits);
+}
+
+bool one_digit_outside_s(int64_t y) {
+    return mp_bits < 8 && !fits_signed(y);
 }
 
 // z = v mod 2^mp_bits in two's complement, masked; raises nothing.
@@ -87,6 +113,15 @@ bool store_unsigned(MpValue z, uint64_t u) {
     const uint64_t leftover = xp_from_uint(mp_bytes, z, u);
     const bool high = mask_top(z);
     return leftover == 0 && !high;
+}
+
+// The unsigned counterpart of `mp_apply_imm`: applies `op`(z, x, y') with
+// y' = y mod 2^mp_bits in scratch value 2; whatever `op` raises propagates.
+// Returns whether y is outside the width.
+bool apply_imm_u(MpBinaryFn op, MpValue z, const unsigned char *x, uint64_t y) {
+    const bool fits = store_unsigned(mp_temps[2], y);
+    op(z, x, mp_temps[2]);
+    return !fits;
 }
 
 // |x| as an unsigned value of the width: x itself, or its negation in `room`.
@@ -114,7 +149,7 @@ void load_divisor(const unsigned char *y, bool is_signed) {
 // zero divisor.
 void divide_by_loaded(MpValue q, const unsigned char *x, MpValue r) {
     if (xp_divide(mp_bytes, q, x, mp_bytes, mp_temps[1], r, mp_temps[3]) == 0)
-        RAISE(mp_divide_by_zero);
+        assert_raise(mp_divide_by_zero);
 }
 
 // The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes;
@@ -147,7 +182,7 @@ void fix_signed_quotient(MpValue z, int32_t sx, int32_t sy, bool inexact) {
     if (sx == sy) {
         // Only -2^(mp_bits-1) / -1 gives a quotient with the sign bit set.
         if (sx != 0 && sign_of(z) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return;
     }
     xp_negate(mp_bytes, z, z, 1);
@@ -167,17 +202,28 @@ int32_t digit_step(int32_t base) {
 
 } // namespace
 
+int64_t mp_width_bytes(int64_t m) {
+    assert_require(m > 1);
+    return (m - 1) / 8 + 1;
+}
+
+int64_t mp_numeral_size(int32_t bits, int32_t base) {
+    assert_require(bits > 1);
+    assert_require(base >= 2 && base <= 36);
+    return int64_t{bits} / digit_step(base) + 2;
+}
+
 // ---- Width, values and conversions
 
 int32_t mp_set_width(int32_t n) {
     const int32_t previous = mp_bits;
-    assert_require(n > 1);
+    assert_require(n > 1 && n <= mp_max_bits);
 
     // Obtain the new area before changing anything, so that a failed
     // allocation leaves the old width and scratch values intact.
-    const int32_t bytes = (n - 1) / 8 + 1;
+    const auto bytes = static_cast<int32_t>(mp_width_bytes(n));
     unsigned char *area = mp_static_temps;
-    if (bytes > 16)
+    if (bytes > mp_static_bytes)
         area = static_cast<unsigned char *>(mem_allocate(5 * int64_t{bytes} + 2));
     mem_release(heap_temps);
     heap_temps = area == mp_static_temps ? nullptr : area;
@@ -195,7 +241,7 @@ MpValue mp_create(uint64_t u) {
     auto z = static_cast<MpValue>(mem_allocate(mp_bytes));
     if (!store_unsigned(z, u)) {
         mem_release(z);
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     }
     return z;
 }
@@ -203,7 +249,7 @@ MpValue mp_create(uint64_t u) {
 MpValue mp_from_unsigned(MpValue z, uint64_t u) {
     assert_require(z != nullptr);
     if (!store_unsigned(z, u))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -211,7 +257,7 @@ MpValue mp_from_signed(MpValue z, int64_t v) {
     assert_require(z != nullptr);
     store_signed(z, v);
     if (!fits_signed(v))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -260,7 +306,7 @@ MpValue mp_resize_s(int32_t m, MpValue z, const unsigned char *x) {
     std::memmove(z, x, static_cast<size_t>(p) + 1);
     z[p] &= z_mask;
     if (!fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -285,7 +331,7 @@ MpValue mp_resize_u(int32_t m, MpValue z, const unsigned char *x) {
     std::memmove(z, x, static_cast<size_t>(p) + 1);
     z[p] &= z_mask;
     if (!fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -297,7 +343,7 @@ MpValue mp_add_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(z != nullptr);
     const int32_t carry = xp_plus(mp_bytes, z, x, y, 0);
     if (mask_top(z) || carry != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -307,7 +353,7 @@ MpValue mp_sub_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(z != nullptr);
     const int32_t borrow = xp_minus(mp_bytes, z, x, y, 0);
     if (mask_top(z) || borrow != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -320,7 +366,7 @@ MpValue mp_add_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     xp_plus(mp_bytes, z, x, y, 0);
     mask_top(z);
     if (sx == sy && sign_of(z) != sx)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -333,7 +379,7 @@ MpValue mp_sub_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     xp_minus(mp_bytes, z, x, y, 0);
     mask_top(z);
     if (sx != sy && sign_of(z) == sy)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -344,7 +390,7 @@ MpValue mp_negate(MpValue z, const unsigned char *x) {
     xp_negate(mp_bytes, z, x, 1);
     mask_top(z);
     if (sx != 0 && sign_of(z) != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -353,28 +399,29 @@ namespace {
 using DigitFn = int32_t (*)(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
 
 // z = x op y for an unsigned immediate: one digit through `digit`, whose
-// carry or borrow is the overflow; wider ones through `op`.
+// carry or borrow is the overflow (it also shows a one-digit immediate
+// outside a width below 8 bits); wider ones through `op`.
 MpValue unsigned_imm(MpValue z, const unsigned char *x, uint64_t y, DigitFn digit, MpBinaryFn op) {
-    if (y <= 255) {
-        const int32_t out = digit(mp_bytes, z, x, static_cast<int32_t>(y));
-        if (mask_top(z) || out != 0)
-            RAISE(mp_overflow);
+    if (!is_one_digit_u(y)) {
+        if (apply_imm_u(op, z, x, y))
+            assert_raise(mp_overflow);
         return z;
     }
-    const bool fits = store_unsigned(mp_temps[2], y);
-    op(z, x, mp_temps[2]);
-    if (!fits)
-        RAISE(mp_overflow);
+    const int32_t out = digit(mp_bytes, z, x, static_cast<int32_t>(y));
+    if (mask_top(z) || out != 0)
+        assert_raise(mp_overflow);
     return z;
 }
 
-// The one-digit path of the signed immediates: z = x + v with |v| <= 255,
-// where v is the caller's immediate y for an addition and -y for a
-// subtraction, and `y_fits` tells whether y fits the width. When it does, the
-// signs of x, v and z show an overflow. A one-digit y that does not (at 8 bits
-// and below, where a value is one byte) can wrap the sum past the sign, so the
-// exact sum is tested instead.
-MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t v, bool y_fits) {
+// The one-digit path of the signed immediates: z = x + v for the caller's
+// one-digit immediate y, with v = y for an addition and -y for a
+// subtraction. When y fits the width, the signs of x, v and z show an
+// overflow. A one-digit y that does not (at 8 bits and below, where a value
+// is one byte) can wrap the sum past the sign, so the exact sum is tested
+// instead.
+MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t y, bool subtract) {
+    const int64_t v = subtract ? -y : y;
+    const bool y_fits = fits_signed(y);
     const int32_t sx = sign_of(x);
     const int32_t sv = v < 0 ? 1 : 0;
     const int64_t exact = y_fits ? 0 : one_byte_signed(x) + v;
@@ -384,9 +431,9 @@ MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t v, bool y_fits)
         xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(-v));
     mask_top(z);
     if (y_fits ? sx == sv && sign_of(z) != sx : !fits_signed(exact))
-        RAISE(mp_overflow);
-    if (mp_bits <= 7 && !y_fits)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
+    if (one_digit_outside_s(y))
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -407,23 +454,23 @@ MpValue mp_sub_ui(MpValue z, const unsigned char *x, uint64_t y) {
 MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_add_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
-    return add_one_digit(z, x, y, fits_signed(y));
+    return add_one_digit(z, x, y, false);
 }
 
 MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_sub_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
-    return add_one_digit(z, x, -y, fits_signed(y));
+    return add_one_digit(z, x, y, true);
 }
 
 int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y) {
@@ -481,7 +528,7 @@ MpValue mp_mul_wide_u(MpValue z, const unsigned char *x, const unsigned char *y)
     assert_require(y != nullptr);
     assert_require(z != nullptr);
     multiply_into_t3(x, y);
-    std::memcpy(z, mp_temps[3], static_cast<size_t>((2 * mp_bits - 1) / 8 + 1));
+    std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_width_bytes(2 * int64_t{mp_bits})));
     return z;
 }
 
@@ -492,8 +539,8 @@ MpValue mp_mul_wide_s(MpValue z, const unsigned char *x, const unsigned char *y)
     const int32_t sx = sign_of(x);
     const int32_t sy = sign_of(y);
     multiply_into_t3(magnitude_into(mp_temps[0], x), magnitude_into(mp_temps[1], y));
-    const int32_t wide = 2 * mp_bits;
-    const int32_t w = (wide - 1) / 8 + 1;
+    const int64_t wide = 2 * int64_t{mp_bits};
+    const auto w = static_cast<int32_t>(mp_width_bytes(wide));
     if (sx == sy) {
         std::memcpy(z, mp_temps[3], static_cast<size_t>(w));
     } else {
@@ -513,7 +560,7 @@ MpValue mp_mul_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_bytes));
     mask_top(z);
     if (too_big)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -531,7 +578,7 @@ MpValue mp_mul_s(MpValue z, const unsigned char *x, const unsigned char *y) {
         xp_negate(mp_bytes, z, mp_temps[3], 1);
     mask_top(z);
     if (signed_product_overflows(too_big, sx, sy, z))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -578,7 +625,7 @@ MpValue mp_mod_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     if (sx == sy) {
         // Only -2^(mp_bits-1) mod -1 has a quotient with the sign bit set.
         if (sx != 0 && sign_of(mp_temps[2]) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
     } else if (!is_zero(z)) {
         xp_minus(mp_bytes, z, mp_temps[1], z, 0);
     }
@@ -590,18 +637,16 @@ MpValue mp_mod_s(MpValue z, const unsigned char *x, const unsigned char *y) {
 MpValue mp_mul_ui(MpValue z, const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y > 255) {
-        const bool fits = store_unsigned(mp_temps[2], y);
-        mp_mul_u(z, x, mp_temps[2]);
-        if (!fits)
-            RAISE(mp_overflow);
+    if (!is_one_digit_u(y)) {
+        if (apply_imm_u(mp_mul_u, z, x, y))
+            assert_raise(mp_overflow);
         return z;
     }
     const uint32_t carry = xp_times_digit(mp_bytes, z, x, static_cast<uint32_t>(y));
     if (mask_top(z) || carry != 0)
-        RAISE(mp_overflow);
-    if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
+    if (one_digit_outside_u(y))
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -609,46 +654,41 @@ MpValue mp_div_ui(MpValue z, const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
-    if (y > 255) {
-        const bool fits = store_unsigned(mp_temps[2], y);
-        mp_div_u(z, x, mp_temps[2]);
-        if (!fits)
-            RAISE(mp_overflow);
+        assert_raise(mp_divide_by_zero);
+    if (!is_one_digit_u(y)) {
+        if (apply_imm_u(mp_div_u, z, x, y))
+            assert_raise(mp_overflow);
         return z;
     }
     xp_divide_digit(mp_bytes, z, x, static_cast<uint32_t>(y));
-    if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
-        RAISE(mp_overflow);
+    if (one_digit_outside_u(y))
+        assert_raise(mp_overflow);
     return z;
 }
 
 uint64_t mp_mod_ui(const unsigned char *x, uint64_t y) {
     assert_require(x != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
-    if (y > 255) {
+        assert_raise(mp_divide_by_zero);
+    if (!is_one_digit_u(y)) {
         // The quotient goes to scratch value 2, which held y; the remainder
         // to scratch value 0.
-        const bool fits = store_unsigned(mp_temps[2], y);
-        load_divisor(mp_temps[2], false);
-        divide_by_loaded(mp_temps[2], x, mp_temps[0]);
-        if (!fits)
-            RAISE(mp_overflow);
+        if (apply_imm_u(mp_mod_u, mp_temps[0], x, y))
+            assert_raise(mp_overflow);
         return xp_to_uint(mp_bytes, mp_temps[0]);
     }
     const uint32_t r = xp_divide_digit(mp_bytes, mp_temps[2], x, static_cast<uint32_t>(y));
-    if (mp_bits < 8 && y >= (uint64_t{1} << mp_bits))
-        RAISE(mp_overflow);
+    if (one_digit_outside_u(y))
+        assert_raise(mp_overflow);
     return r;
 }
 
 MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
-    if (y < -255 || y > 255) {
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_mul_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     const int32_t sx = sign_of(x);
@@ -661,9 +701,9 @@ MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
         xp_negate(mp_bytes, z, z, 1);
     mask_top(z);
     if (signed_product_overflows(too_big, sx, sy, z))
-        RAISE(mp_overflow);
-    if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
+    if (one_digit_outside_s(y))
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -671,10 +711,10 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     assert_require(z != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
-    if (y < -255 || y > 255) {
+        assert_raise(mp_divide_by_zero);
+    if (!is_one_digit_s(y)) {
         if (mp_apply_imm(mp_div_s, z, x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return z;
     }
     const int32_t sx = sign_of(x);
@@ -682,20 +722,20 @@ MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y) {
     const uint32_t r = xp_divide_digit(mp_bytes, z, magnitude_into(mp_temps[0], x),
                                        static_cast<uint32_t>(magnitude_of(y)));
     fix_signed_quotient(z, sx, sy, r != 0);
-    if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
+    if (one_digit_outside_s(y))
+        assert_raise(mp_overflow);
     return z;
 }
 
 int64_t mp_mod_si(const unsigned char *x, int64_t y) {
     assert_require(x != nullptr);
     if (y == 0)
-        RAISE(mp_divide_by_zero);
-    if (y < -255 || y > 255) {
+        assert_raise(mp_divide_by_zero);
+    if (!is_one_digit_s(y)) {
         // The quotient goes to scratch value 2 (which held y), |x| to scratch
         // value 0 and the remainder over it.
         if (mp_apply_imm(mp_mod_s, mp_temps[0], x, y) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
         return mp_to_signed(mp_temps[0]);
     }
     const int32_t sx = sign_of(x);
@@ -706,12 +746,12 @@ int64_t mp_mod_si(const unsigned char *x, int64_t y) {
     int64_t result = r0;
     if (sx == sy) {
         if (sx != 0 && sign_of(mp_temps[2]) != 0)
-            RAISE(mp_overflow);
+            assert_raise(mp_overflow);
     } else if (r0 != 0) {
         result = divisor - r0;
     }
-    if (mp_bits <= 7 && !fits_signed(y))
-        RAISE(mp_overflow);
+    if (one_digit_outside_s(y))
+        assert_raise(mp_overflow);
     return result;
 }
 
@@ -824,7 +864,7 @@ MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end) {
     std::memset(z, 0, static_cast<size_t>(mp_bytes));
     const int32_t carry = xp_parse(mp_bytes, z, str, base, end);
     if (mask_top(z) || carry != 0)
-        RAISE(mp_overflow);
+        assert_raise(mp_overflow);
     return z;
 }
 
@@ -833,7 +873,7 @@ char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     assert_require(base >= 2 && base <= 36);
     assert_require(str == nullptr || size >= 2);
     if (str == nullptr) {
-        size = mp_bits / digit_step(base) + 2;
+        size = static_cast<int32_t>(mp_numeral_size(mp_bits, base));
         str = static_cast<char *>(mem_allocate(size));
     }
     std::memcpy(mp_temps[1], x, static_cast<size_t>(mp_bytes));
@@ -872,18 +912,14 @@ void mp_format_s(int, va_list &args, PutFn put, void *closure, unsigned char fla
                  int width, int precision) {
     int32_t base = 0;
     const unsigned char *x = take_value(args, flags, base);
-    const int32_t size = mp_bits / digit_step(base) + 3;
+    const auto size = static_cast<int32_t>(mp_numeral_size(mp_bits, base) + 1);
     auto *s = static_cast<char *>(mem_allocate(size));
-    if (sign_of(x) != 0) {
-        // The magnitude of the most negative value is exact read as unsigned.
-        xp_negate(mp_bytes, mp_temps[0], x, 1);
-        mask_top(mp_temps[0]);
+    // A negative value is written as "-" and its magnitude, which for the
+    // most negative value is exact read as unsigned.
+    const int32_t sign = sign_of(x);
+    if (sign != 0)
         s[0] = '-';
-        std::memcpy(mp_temps[1], mp_temps[0], static_cast<size_t>(mp_bytes));
-        xp_render(s + 1, size - 1, base, mp_bytes, mp_temps[1]);
-    } else {
-        mp_render(s, size, base, x);
-    }
+    mp_render(s + sign, size - sign, base, magnitude_into(mp_temps[0], x));
     pad_and_release(s, put, closure, flags, width, precision);
 }
 

@@ -63,20 +63,17 @@ extern int32_t mp_bytes;          // bytes per value: (mp_bits - 1) / 8 + 1
 extern int32_t mp_top_shift;      // bit index of the sign in the top byte: (mp_bits - 1) mod 8
 extern unsigned char mp_top_mask; // the valid bits of the top byte
 
-// The static scratch area, used while `mp_bytes` is at most 16.
-extern unsigned char mp_static_temps[82];
-// Scratch values 0 to 3, at offsets k * mp_bytes of the scratch area; value 3
-// runs to the end of the area (2 * mp_bytes + 2 bytes). Their contents mean
-// nothing between operations.
-extern MpValue mp_temps[4];
-
 // ---- Width, values and conversions
 
-// Sets the width to `n` bits (n > 1) and lays out the scratch values for it;
-// returns the previous width. Existing values are neither converted nor
-// tested. When a new heap scratch area cannot be allocated,
-// `allocation_failed` is raised and the width and the scratch values stay as
-// they were.
+// The widest width: the base-2 numeral of a signed value of this width, with
+// its sign and NUL, is the longest string whose size is a 32-bit count.
+inline constexpr int32_t mp_max_bits = INT32_MAX - 3;
+
+// Sets the width to `n` bits (1 < n <= mp_max_bits, else `assertion_failed`)
+// and lays out the scratch values for it; returns the previous width.
+// Existing values are neither converted nor tested. When a new heap scratch
+// area cannot be allocated, `allocation_failed` is raised and the width and
+// the scratch values stay as they were.
 int32_t mp_set_width(int32_t n);
 
 // A new value holding `u`, allocated here; the caller frees it with
@@ -198,8 +195,8 @@ MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end);
 
 // Writes x as an unsigned numeral with its NUL into `str` (capacity `size`,
 // at least 2), or, when str is null, into a new block of
-// mp_bits / k + 2 bytes (k: the largest of 1..5 with 2^k <= base) that the
-// caller frees with `mem_release`. Returns the string; x is not changed.
+// `mp_numeral_size`(mp_bits, base) bytes that the caller frees with
+// `mem_release`. Returns the string; x is not changed.
 char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x);
 
 // Conversion routines for `fmt_install`. Each takes a pointer to the value
@@ -211,5 +208,31 @@ void mp_format_u(int code, va_list &args, PutFn put, void *closure, unsigned cha
                  int width, int precision);
 void mp_format_s(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                  int width, int precision);
+
+// ---- Representation, exposed for tests
+//
+// The scratch values and the sizes the operations derive from a width, for
+// tests that inspect them; clients use the operations above.
+
+// The largest `mp_bytes` (128 bits) whose scratch values fit the static area.
+inline constexpr int32_t mp_static_bytes = 16;
+// The static scratch area: three scratch values of `mp_static_bytes` and the
+// fourth of 2 * mp_static_bytes + 2.
+extern unsigned char mp_static_temps[5 * mp_static_bytes + 2];
+// Scratch values 0 to 3, at offsets k * mp_bytes of the scratch area; value 3
+// runs to the end of the area (2 * mp_bytes + 2 bytes). Their contents mean
+// nothing between operations.
+extern MpValue mp_temps[4];
+
+// Sizes derived from a width, computed in 64 bits so that no width
+// overflows them.
+//
+// Bytes of a value of width m > 1: (m - 1) / 8 + 1. The double-width
+// products write mp_width_bytes(2 * mp_bits) bytes.
+int64_t mp_width_bytes(int64_t m);
+// Bytes that hold an unsigned numeral of a `bits`-bit value (bits > 1) in
+// `base` (2 to 36) with its NUL: bits / k + 2, k being the largest of 1..5
+// with 2^k <= base. mp_format_s allows one more for the sign.
+int64_t mp_numeral_size(int32_t bits, int32_t base);
 
 } // namespace lexspot

@@ -404,7 +404,7 @@ Text text_repeat(Text s, int n) {
     }
     char *str = text_space_take(total);
     for (int copy = 0; copy < n; ++copy)
-        std::memcpy(str + copy * len, s.str, len);
+        std::memcpy(str + static_cast<size_t>(copy) * len, s.str, len);
     return {total, str};
 }
 

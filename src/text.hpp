@@ -46,21 +46,11 @@ struct Text {
     const char *str; // first character, read-only; never null
 };
 
-// One chunk of the string space: this header, then the chunk's space.
-// Bytes from the start of the space up to `avail` are in use.
-struct TextChunk {
-    TextChunk *next; // following chunk, or null
-    char *avail;     // first free byte of the space
-    char *limit;     // one past the last byte of the space
-};
+// A saved string-space position; made by `text_mark`, freed by
+// `text_release`. Its record is shown with the string space's at the end.
+struct TextMark;
 
-// A saved string-space position; made by `text_mark`, freed by `text_release`.
-struct TextMark {
-    TextChunk *chunk; // the chunk current when the mark was taken
-    char *avail;      // its `avail` at that moment
-};
-
-// ---- Constants and process-wide state
+// ---- Constants
 
 // The 256 byte values in order: byte k at index k.
 extern const char text_char_table[256];
@@ -72,16 +62,6 @@ extern const Text text_upper_letters;  // A..Z
 extern const Text text_lower_letters;  // a..z
 extern const Text text_decimal_digits; // 0..9
 extern const Text text_none;           // empty, at the start of the table
-
-// The first chunk of the chain: no space, all fields null, never freed.
-extern TextChunk text_head_chunk;
-// The chunk space is taken from; always the last of the chain.
-extern TextChunk *text_current_chunk;
-
-// The map of the last `text_translate` that was given one: entry k is what
-// byte k becomes. The flag is set when the first map is built, and stays set.
-extern unsigned char text_translate_map[256];
-extern bool text_translate_map_set;
 
 // ---- Building and copying out
 
@@ -207,5 +187,33 @@ Text text_reversed(Text s);
 // neither; with both, from and to valid and of equal length; with neither, a
 // map built before. A build that fails on from and to leaves the identity.
 Text text_translate(Text s, const Text *from, const Text *to);
+
+// ---- Representation, exposed for tests
+//
+// The string space's records and the process-wide state of the operations
+// above, for tests that inspect them; clients use the operations.
+
+// One chunk of the string space: this header, then the chunk's space.
+// Bytes from the start of the space up to `avail` are in use.
+struct TextChunk {
+    TextChunk *next; // following chunk, or null
+    char *avail;     // first free byte of the space
+    char *limit;     // one past the last byte of the space
+};
+
+struct TextMark {
+    TextChunk *chunk; // the chunk current when the mark was taken
+    char *avail;      // its `avail` at that moment
+};
+
+// The first chunk of the chain: no space, all fields null, never freed.
+extern TextChunk text_head_chunk;
+// The chunk space is taken from; always the last of the chain.
+extern TextChunk *text_current_chunk;
+
+// The map of the last `text_translate` that was given one: entry k is what
+// byte k becomes. The flag is set when the first map is built, and stays set.
+extern unsigned char text_translate_map[256];
+extern bool text_translate_map_set;
 
 } // namespace lexspot

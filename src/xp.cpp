@@ -11,7 +11,7 @@
 
 namespace lexspot {
 
-const unsigned char xp_digit_map[75] = {
+const unsigned char xp_digit_map['z' - '0' + 1] = {
     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,                          // '0' to '9'
     36, 36, 36, 36, 36, 36, 36,                                     // ':' to '@'
     10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, // 'A' to 'P'
@@ -21,7 +21,7 @@ const unsigned char xp_digit_map[75] = {
     26, 27, 28, 29, 30, 31, 32, 33, 34, 35,                         // 'q' to 'z'
 };
 
-const char xp_digit_chars[37] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const char xp_digit_chars[xp_digit_count + 1] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 uint64_t xp_from_uint(int32_t n, unsigned char *z, uint64_t u) {
     int32_t i = 0;

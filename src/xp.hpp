@@ -30,13 +30,17 @@ namespace lexspot {
 
 // ---- Digit tables ---------------------------------------------------------
 
+// The digit values: 0 to 9, then one per letter.
+inline constexpr int32_t xp_digit_count = 10 + ('Z' - 'A' + 1);
+
 // The value of each character from '0' to 'z', indexed by the character code
 // minus '0': digits 0 to 9, letters of either case 10 to 35, and 36 (never a
 // digit in any base) for the punctuation between them.
-extern const unsigned char xp_digit_map[75];
+extern const unsigned char xp_digit_map['z' - '0' + 1];
 
-// The character written for each digit value 0 to 35, upper-case above 9.
-extern const char xp_digit_chars[37];
+// The character written for each digit value 0 to 35, upper-case above 9,
+// and the terminating NUL.
+extern const char xp_digit_chars[xp_digit_count + 1];
 
 // ---- Machine words ----------------------------------------------------------
 

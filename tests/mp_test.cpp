@@ -154,7 +154,7 @@ TEST(MpWidthTest, FailedScratchAllocationLeavesTheStateAlone) {
     if (saved.rlim_cur != RLIM_INFINITY && saved.rlim_cur < capped.rlim_cur)
         capped.rlim_cur = saved.rlim_cur;
     ASSERT_EQ(setrlimit(RLIMIT_AS, &capped), 0);
-    ExceptionFrame f = raised_by([] { mp_set_width(INT32_MAX); });
+    ExceptionFrame f = raised_by([] { mp_set_width(mp_max_bits); });
     ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
 
     EXPECT_EQ(f.exception, &allocation_failed);
@@ -1599,6 +1599,51 @@ void check_width(int w, Mismatches &mismatches, int randoms, int imm_randoms) {
             }
         }
     }
+}
+
+// Widths whose numerals would outgrow a 32-bit size are refused before
+// anything is allocated or changed.
+TEST(MpWidthTest, SetWidthRejectsWidthsBeyondTheLargest) {
+    for (int32_t n : {mp_max_bits + 1, INT32_MAX}) {
+        ExceptionFrame f = raised_by([n] { mp_set_width(n); });
+        EXPECT_EQ(f.exception, &assertion_failed) << n;
+        EXPECT_STREQ(f.file, "src/mp.cpp");
+        EXPECT_EQ(mp_bits, 32) << "unchanged by the failed call";
+        EXPECT_EQ(mp_temps[0], mp_static_temps);
+    }
+}
+
+// The sizes derived from a width stay exact at the largest widths, where a
+// 32-bit computation of 2 * mp_bits or mp_bits + 2 would overflow.
+TEST(MpWidthTest, SizesAtTheLargestWidths) {
+    struct Bytes64 {
+        int64_t m;
+        int64_t bytes;
+    };
+    for (const Bytes64 &c : std::initializer_list<Bytes64>{
+             {2, 1},
+             {8, 1},
+             {9, 2},
+             {2 * int64_t{mp_max_bits}, (int64_t{1} << 29) - 1}, // the widest double width
+             {int64_t{1} << 31, int64_t{1} << 28},
+             {2 * int64_t{INT32_MAX}, int64_t{1} << 29},
+         })
+        EXPECT_EQ(mp_width_bytes(c.m), c.bytes) << c.m;
+
+    struct Numeral {
+        int32_t bits;
+        int32_t base;
+        int64_t size;
+    };
+    for (const Numeral &c : std::initializer_list<Numeral>{
+             {24, 10, 24 / 3 + 2},
+             {mp_max_bits, 2, INT32_MAX - 1}, // with the sign: INT32_MAX
+             {mp_max_bits, 3, INT32_MAX - 1},
+             {mp_max_bits, 4, (INT32_MAX - 3) / 2 + 2},
+             {mp_max_bits, 36, (INT32_MAX - 3) / 5 + 2},
+             {INT32_MAX, 2, int64_t{INT32_MAX} + 2},
+         })
+        EXPECT_EQ(mp_numeral_size(c.bits, c.base), c.size) << c.bits << " base " << c.base;
 }
 
 // Negation, complement and the machine-integer conversions on every
