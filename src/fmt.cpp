@@ -320,7 +320,7 @@ void fmt_pad_number(const char *str, int len, PutFn put, void *closure, unsigned
 
     int sign = 0;
     if (len > 0 && (str[0] == '-' || str[0] == '+')) {
-        sign = str[0];
+        sign = static_cast<unsigned char>(str[0]);
         ++str;
         --len;
     } else if (flags[flag_plus] != 0) {

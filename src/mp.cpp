@@ -23,8 +23,8 @@ unsigned char mp_top_mask = 0xFF;
 
 unsigned char mp_static_temps[5 * mp_static_bytes + 2];
 MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + mp_static_bytes,
-                       mp_static_temps + 2 * mp_static_bytes,
-                       mp_static_temps + 3 * mp_static_bytes};
+                       mp_static_temps + int64_t{2} * mp_static_bytes,
+                       mp_static_temps + int64_t{3} * mp_static_bytes};
 
 namespace {
 
@@ -233,7 +233,7 @@ int32_t mp_set_width(int32_t n) {
     mp_top_shift = (n - 1) % 8;
     mp_top_mask = top_mask_of(n);
     for (int32_t k = 0; k < 4; ++k)
-        mp_temps[k] = area + k * bytes;
+        mp_temps[k] = area + int64_t{k} * bytes;
     return previous;
 }
 

@@ -237,8 +237,10 @@ TEST(AssertionTest, CheckAssertion) {
 
 TEST(AssertionTest, RequireRaisesAtTheCallersLine) {
     int32_t line = 0;
-    const int32_t expected = __LINE__ + 1;
-    EXCEPTION_TRY { assert_require(1 + 1 == 3); }
+    const int32_t expected = __LINE__ + 2;
+    EXCEPTION_TRY {
+        assert_require(1 + 1 == 3);
+    }
     EXCEPTION_HANDLER(frame) {
         EXPECT_EQ(frame.exception, &assertion_failed);
         EXPECT_STREQ(frame.file, "tests/except_test.cpp");

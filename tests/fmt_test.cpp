@@ -446,7 +446,7 @@ class FmtEngineTest : public ::testing::Test {
 
 TEST_F(FmtEngineTest, ParsesDirectives) {
     const std::string flags255(255, '-');
-    const std::string spec255 = "%" + flags255 + "z";
+    const std::string directive255 = "%" + flags255 + "z";
     struct Case {
         std::string format;
         Call expected;
@@ -468,7 +468,7 @@ TEST_F(FmtEngineTest, ParsesDirectives) {
         {"%.2147483647z", {'z', "", none, INT_MAX, -1}},
         {"%0000000002147483647z", {'z', "000000000", INT_MAX, none, -1}},
         {"%.0000000002147483647z", {'z', "", none, INT_MAX, -1}},
-        {spec255, {'z', flags255, none, none, -1}},
+        {directive255, {'z', flags255, none, none, -1}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.format);

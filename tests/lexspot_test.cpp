@@ -52,6 +52,12 @@ std::string read_file(const std::string &path) {
     return content.str();
 }
 
+// A line of lexspot's standard error: what failed, then the C library's text
+// for the error number.
+std::string diagnostic(const std::string &what, int error) {
+    return "lexspot: " + what + " (" + std::strerror(error) + ")\n";
+}
+
 void write_file(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
@@ -243,16 +249,15 @@ TEST_F(LexspotTest, UnopenableFilesAreReportedAndSkipped) {
     const std::string report = "9abc\tt.c: 1\nint\tt.c: 1\nx\tt.c: 1 2\n";
     // A lone hyphen is a file name like any other.
     expect_report(lexspot({"missing", "t.c", "-", "t.c/x"}), report,
-                  "lexspot: can't open 'missing' (No such file or directory)\n"
-                  "lexspot: can't open '-' (No such file or directory)\n"
-                  "lexspot: can't open 't.c/x' (Not a directory)\n");
+                  diagnostic("can't open 'missing'", ENOENT) +
+                      diagnostic("can't open '-'", ENOENT) +
+                      diagnostic("can't open 't.c/x'", ENOTDIR));
     // Only unopenable files: an empty report, still exit status 0, and
     // standard input is not read.
     Streams streams;
     write("in", "stdin_is_not_read\n");
     streams.stdin_path = path("in");
-    expect_report(lexspot({"missing"}, streams), "",
-                  "lexspot: can't open 'missing' (No such file or directory)\n");
+    expect_report(lexspot({"missing"}, streams), "", diagnostic("can't open 'missing'", ENOENT));
 }
 
 TEST_F(LexspotTest, UnreadableFilesAreReportedAndSkipped) {
@@ -260,13 +265,11 @@ TEST_F(LexspotTest, UnreadableFilesAreReportedAndSkipped) {
     ASSERT_EQ(mkdir(path("d").c_str(), 0700), 0);
     write("t.c", t_c);
     expect_report(lexspot({"d", "t.c", "d"}), "9abc\tt.c: 1\nint\tt.c: 1\nx\tt.c: 1 2\n",
-                  "lexspot: can't read 'd' (Is a directory)\n"
-                  "lexspot: can't read 'd' (Is a directory)\n");
+                  diagnostic("can't read 'd'", EISDIR) + diagnostic("can't read 'd'", EISDIR));
     // A closed standard input cannot be read either.
     Streams closed;
     closed.stdin_path = "";
-    expect_report(lexspot({}, closed), "",
-                  "lexspot: can't read standard input (Bad file descriptor)\n");
+    expect_report(lexspot({}, closed), "", diagnostic("can't read standard input", EBADF));
 }
 
 TEST_F(LexspotTest, WhatWasReadBeforeAReadErrorIsKept) {
@@ -282,8 +285,7 @@ TEST_F(LexspotTest, WhatWasReadBeforeAReadErrorIsKept) {
     streams.stdin_fd = ends[0];
     Outcome run = lexspot({}, streams);
     close(ends[0]);
-    expect_report(run, "a 1\nb 1\nc 2\n",
-                  "lexspot: can't read standard input (Connection reset by peer)\n");
+    expect_report(run, "a 1\nb 1\nc 2\n", diagnostic("can't read standard input", ECONNRESET));
 }
 
 TEST_F(LexspotTest, AReportThatCannotBeWrittenFails) {
@@ -291,18 +293,18 @@ TEST_F(LexspotTest, AReportThatCannotBeWrittenFails) {
     Streams full;
     full.stdout_path = "/dev/full";
     Outcome run = lexspot({"t.c"}, full);
-    EXPECT_EQ(run.err, "lexspot: can't write the report (No space left on device)\n");
+    EXPECT_EQ(run.err, diagnostic("can't write the report", ENOSPC));
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
 
     Streams closed;
     closed.stdout_path = "-";
     run = lexspot({"t.c"}, closed);
-    EXPECT_EQ(run.err, "lexspot: can't write the report (Bad file descriptor)\n");
+    EXPECT_EQ(run.err, diagnostic("can't write the report", EBADF));
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
 
     // An empty report writes nothing, so nothing can fail.
     run = lexspot({"missing"}, full);
-    EXPECT_EQ(run.err, "lexspot: can't open 'missing' (No such file or directory)\n");
+    EXPECT_EQ(run.err, diagnostic("can't open 'missing'", ENOENT));
     EXPECT_TRUE(exited_with(run, 0)) << "wait status " << run.status;
 }
 
@@ -320,7 +322,7 @@ TEST_F(LexspotTest, AReportOfManyBlocksIsWrittenWholeOrFails) {
     Streams full;
     full.stdout_path = "/dev/full";
     Outcome run = lexspot({"f"}, full);
-    EXPECT_EQ(run.err, "lexspot: can't write the report (No space left on device)\n");
+    EXPECT_EQ(run.err, diagnostic("can't write the report", ENOSPC));
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
 }
 
@@ -491,8 +493,7 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
         {{"missing", "d", "long", "t.c", "long"},
          "",
          "9abc\tlong: 3\n\tt.c: 1\nint\tlong: 3\n\tt.c: 1\nx\tlong: 3 4 3 4\n\tt.c: 1 2\n",
-         "lexspot: can't open 'missing' (No such file or directory)\n"
-         "lexspot: can't read 'd' (Is a directory)\n"},
+         diagnostic("can't open 'missing'", ENOENT) + diagnostic("can't read 'd'", EISDIR)},
     };
     for (const Leg &leg : legs) {
         std::vector<std::string> argv = {"valgrind",
@@ -507,12 +508,12 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
         Streams streams;
         streams.stdin_path = path(".stdin");
         Outcome run = execute(LEXSPOT_VALGRIND, argv, streams);
-        // Valgrind passes the program's path on as its argv[0].
+        // Valgrind passes the program's path on as its argv[0], which starts
+        // each diagnostic in place of the name.
+        const std::string by_name = "lexspot: ", by_path = LEXSPOT_PROGRAM + ": "s;
         std::string err = leg.err;
-        for (size_t at = 0; (at = err.find("lexspot: ", at)) != std::string::npos;) {
-            err.replace(at, 7, LEXSPOT_PROGRAM);
-            at += std::strlen(LEXSPOT_PROGRAM) + 2;
-        }
+        for (size_t at = 0; (at = err.find(by_name, at)) != std::string::npos; at += by_path.size())
+            err.replace(at, by_name.size(), by_path);
         expect_report(run, leg.out, err);
     }
 #endif

@@ -525,43 +525,67 @@ TEST(MpPreconditionTest, ArgumentsAreTestedInOrder) {
 
 // ---- Addition, subtraction, negation and comparison
 
+// The operations of the arithmetic tables.
+enum class Arith {
+    add_u,
+    sub_u,
+    add_s,
+    sub_s,
+    negate,
+    add_ui,
+    sub_ui,
+    add_si,
+    sub_si,
+    mul_u,
+    mul_s,
+    div_s,
+    mod_s,
+    mul_ui,
+    div_ui,
+    mul_si,
+    div_si,
+};
+
+// Applies op to z and x with y, a value of the width or an immediate (negate
+// takes none).
+void apply(Arith op, MpValue z, const unsigned char *x, int64_t y) {
+    const Bytes yv = sv(y);
+    const uint64_t yu = static_cast<uint64_t>(y);
+    switch (op) {
+    case Arith::add_u: mp_add_u(z, x, yv.data()); break;
+    case Arith::sub_u: mp_sub_u(z, x, yv.data()); break;
+    case Arith::add_s: mp_add_s(z, x, yv.data()); break;
+    case Arith::sub_s: mp_sub_s(z, x, yv.data()); break;
+    case Arith::negate: mp_negate(z, x); break;
+    case Arith::add_ui: mp_add_ui(z, x, yu); break;
+    case Arith::sub_ui: mp_sub_ui(z, x, yu); break;
+    case Arith::add_si: mp_add_si(z, x, y); break;
+    case Arith::sub_si: mp_sub_si(z, x, y); break;
+    case Arith::mul_u: mp_mul_u(z, x, yv.data()); break;
+    case Arith::mul_s: mp_mul_s(z, x, yv.data()); break;
+    case Arith::div_s: mp_div_s(z, x, yv.data()); break;
+    case Arith::mod_s: mp_mod_s(z, x, yv.data()); break;
+    case Arith::mul_ui: mp_mul_ui(z, x, yu); break;
+    case Arith::div_ui: mp_div_ui(z, x, yu); break;
+    case Arith::mul_si: mp_mul_si(z, x, y); break;
+    case Arith::div_si: mp_div_si(z, x, y); break;
+    }
+}
+
 struct ArithCase {
     int32_t width;
-    const char *op;
+    Arith op;
     int64_t x;
     int64_t y;
     Bytes stored;
     bool overflow;
 };
 
-// Applies the named operation; y is a value of the width or an immediate.
-void apply(const char *op, MpValue z, const unsigned char *x, int64_t y) {
-    Bytes yv = sv(y);
-    const std::string name = op;
-    if (name == "add_u") mp_add_u(z, x, yv.data());
-    else if (name == "sub_u") mp_sub_u(z, x, yv.data());
-    else if (name == "add_s") mp_add_s(z, x, yv.data());
-    else if (name == "sub_s") mp_sub_s(z, x, yv.data());
-    else if (name == "negate") mp_negate(z, x);
-    else if (name == "add_ui") mp_add_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "sub_ui") mp_sub_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "add_si") mp_add_si(z, x, y);
-    else if (name == "sub_si") mp_sub_si(z, x, y);
-    else if (name == "mul_u") mp_mul_u(z, x, yv.data());
-    else if (name == "mul_s") mp_mul_s(z, x, yv.data());
-    else if (name == "div_s") mp_div_s(z, x, yv.data());
-    else if (name == "mod_s") mp_mod_s(z, x, yv.data());
-    else if (name == "mul_ui") mp_mul_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "div_ui") mp_div_ui(z, x, static_cast<uint64_t>(y));
-    else if (name == "mul_si") mp_mul_si(z, x, y);
-    else if (name == "div_si") mp_div_si(z, x, y);
-    else FAIL() << "no operation " << op;
-}
-
 void check_cases(const std::vector<ArithCase> &cases) {
-    for (const ArithCase &c : cases) {
-        SCOPED_TRACE(testing::Message() << "width " << c.width << ": " << c.op << " " << c.x
-                                        << ", " << c.y);
+    for (size_t row = 0; row < cases.size(); ++row) {
+        const ArithCase &c = cases[row];
+        SCOPED_TRACE(testing::Message()
+                     << "row " << row << ", width " << c.width << ": " << c.x << ", " << c.y);
         Width width(c.width);
         Bytes x = sv(c.x);
         Bytes z(static_cast<size_t>(mp_bytes), 0x5A);
@@ -576,46 +600,46 @@ void check_cases(const std::vector<ArithCase> &cases) {
 
 TEST(MpAddTest, StoredResultsAndOverflow) {
     check_cases({
-        {32, "add_u", -1, 1, {0, 0, 0, 0}, true},
-        {32, "sub_u", 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}, true},
-        {20, "add_u", -1, 1, {0, 0, 0}, true},
-        {20, "sub_u", 0, 1, {0xFF, 0xFF, 0x0F}, true},
-        {8, "add_s", 127, 1, {0x80}, true},
-        {8, "add_s", -128, -1, {0x7F}, true},
-        {8, "add_s", -1, 1, {0x00}, false},
-        {8, "sub_s", -128, 1, {0x7F}, true},
-        {8, "sub_s", 0, -128, {0x80}, true},
-        {8, "sub_s", -1, -128, {0x7F}, false},
-        {8, "negate", -128, 0, {0x80}, true},
-        {8, "negate", 0, 0, {0x00}, false},
-        {8, "negate", 127, 0, {0x81}, false},
-        {24, "add_si", 8388607, 1, {0x00, 0x00, 0x80}, true},
-        {8, "add_ui", 200, 55, {0xFF}, false},
-        {8, "add_ui", 200, 56, {0x00}, true},
-        {8, "add_ui", 0, 300, {0x2C}, true},
-        {4, "add_si", -8, 10, {0x02}, true},
-        {8, "add_si", -128, 200, {0x48}, false},
-        {8, "add_si", -100, 300, {0xC8}, true},
-        {16, "sub_si", 0, -300, {0x2C, 0x01}, false},
+        {32, Arith::add_u, -1, 1, {0, 0, 0, 0}, true},
+        {32, Arith::sub_u, 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}, true},
+        {20, Arith::add_u, -1, 1, {0, 0, 0}, true},
+        {20, Arith::sub_u, 0, 1, {0xFF, 0xFF, 0x0F}, true},
+        {8, Arith::add_s, 127, 1, {0x80}, true},
+        {8, Arith::add_s, -128, -1, {0x7F}, true},
+        {8, Arith::add_s, -1, 1, {0x00}, false},
+        {8, Arith::sub_s, -128, 1, {0x7F}, true},
+        {8, Arith::sub_s, 0, -128, {0x80}, true},
+        {8, Arith::sub_s, -1, -128, {0x7F}, false},
+        {8, Arith::negate, -128, 0, {0x80}, true},
+        {8, Arith::negate, 0, 0, {0x00}, false},
+        {8, Arith::negate, 127, 0, {0x81}, false},
+        {24, Arith::add_si, 8388607, 1, {0x00, 0x00, 0x80}, true},
+        {8, Arith::add_ui, 200, 55, {0xFF}, false},
+        {8, Arith::add_ui, 200, 56, {0x00}, true},
+        {8, Arith::add_ui, 0, 300, {0x2C}, true},
+        {4, Arith::add_si, -8, 10, {0x02}, true},
+        {8, Arith::add_si, -128, 200, {0x48}, false},
+        {8, Arith::add_si, -100, 300, {0xC8}, true},
+        {16, Arith::sub_si, 0, -300, {0x2C, 0x01}, false},
         // Single-digit immediates at their edges.
-        {16, "add_si", 0, 255, {0xFF, 0x00}, false},
-        {16, "add_si", 0, -255, {0x01, 0xFF}, false},
-        {16, "add_si", 0, 256, {0x00, 0x01}, false},
-        {16, "add_si", 0, -256, {0x00, 0xFF}, false},
-        {16, "sub_ui", 300, 256, {0x2C, 0x00}, false},
-        {16, "sub_ui", 255, 256, {0xFF, 0xFF}, true},
-        {9, "add_si", 255, 1, {0x00, 0x01}, true},
-        {9, "add_si", -256, 255, {0xFF, 0x01}, false},
+        {16, Arith::add_si, 0, 255, {0xFF, 0x00}, false},
+        {16, Arith::add_si, 0, -255, {0x01, 0xFF}, false},
+        {16, Arith::add_si, 0, 256, {0x00, 0x01}, false},
+        {16, Arith::add_si, 0, -256, {0x00, 0xFF}, false},
+        {16, Arith::sub_ui, 300, 256, {0x2C, 0x00}, false},
+        {16, Arith::sub_ui, 255, 256, {0xFF, 0xFF}, true},
+        {9, Arith::add_si, 255, 1, {0x00, 0x01}, true},
+        {9, Arith::add_si, -256, 255, {0xFF, 0x01}, false},
         // At 8 bits a one-digit immediate of 128 to 255 is added exactly; an
         // exact result outside the width overflows even where the sign of
         // the stored bits alone would not show it.
-        {8, "add_si", 127, 255, {0x7E}, true},
-        {8, "add_si", -1, 255, {0xFE}, true},
-        {8, "add_si", 1, -255, {0x02}, true},
-        {8, "sub_si", 0, 255, {0x01}, true},
-        {8, "sub_si", -128, 255, {0x81}, true},
-        {8, "sub_si", 100, 200, {0x9C}, false},
-        {8, "sub_si", -100, -200, {0x64}, false},
+        {8, Arith::add_si, 127, 255, {0x7E}, true},
+        {8, Arith::add_si, -1, 255, {0xFE}, true},
+        {8, Arith::add_si, 1, -255, {0x02}, true},
+        {8, Arith::sub_si, 0, 255, {0x01}, true},
+        {8, Arith::sub_si, -128, 255, {0x81}, true},
+        {8, Arith::sub_si, 100, 200, {0x9C}, false},
+        {8, Arith::sub_si, -100, -200, {0x64}, false},
     });
 }
 
@@ -644,27 +668,27 @@ TEST(MpCompareTest, SignsOfComparisons) {
 
 TEST(MpMulDivTest, StoredResultsAndOverflow) {
     check_cases({
-        {8, "mul_u", 16, 16, {0x00}, true},
-        {8, "mul_u", 15, 17, {0xFF}, false},
-        {8, "mul_s", -100, 2, {0x38}, true},
-        {8, "mul_s", -64, 2, {0x80}, false},
-        {8, "mul_s", 64, 2, {0x80}, true},
-        {8, "mul_s", -128, -1, {0x80}, true},
-        {8, "mul_s", -128, 1, {0x80}, false},
-        {8, "div_s", -128, -1, {0x80}, true},
-        {8, "mod_s", -128, -1, {0x00}, true},
-        {32, "div_s", 5, -300, {0xFF, 0xFF, 0xFF, 0xFF}, false},
-        {4, "mul_ui", 0, 20, {0x00}, true},
-        {8, "div_ui", 200, 300, {0x04}, true},
-        {32, "mul_si", 5, -3, {0xF1, 0xFF, 0xFF, 0xFF}, false},
-        {32, "mul_si", 1 << 30, 4, {0, 0, 0, 0}, true},
-        {32, "mul_si", -100, 3, {0xD4, 0xFE, 0xFF, 0xFF}, false},
-        {8, "div_si", -128, -1, {0x80}, true},
+        {8, Arith::mul_u, 16, 16, {0x00}, true},
+        {8, Arith::mul_u, 15, 17, {0xFF}, false},
+        {8, Arith::mul_s, -100, 2, {0x38}, true},
+        {8, Arith::mul_s, -64, 2, {0x80}, false},
+        {8, Arith::mul_s, 64, 2, {0x80}, true},
+        {8, Arith::mul_s, -128, -1, {0x80}, true},
+        {8, Arith::mul_s, -128, 1, {0x80}, false},
+        {8, Arith::div_s, -128, -1, {0x80}, true},
+        {8, Arith::mod_s, -128, -1, {0x00}, true},
+        {32, Arith::div_s, 5, -300, {0xFF, 0xFF, 0xFF, 0xFF}, false},
+        {4, Arith::mul_ui, 0, 20, {0x00}, true},
+        {8, Arith::div_ui, 200, 300, {0x04}, true},
+        {32, Arith::mul_si, 5, -3, {0xF1, 0xFF, 0xFF, 0xFF}, false},
+        {32, Arith::mul_si, 1 << 30, 4, {0, 0, 0, 0}, true},
+        {32, Arith::mul_si, -100, 3, {0xD4, 0xFE, 0xFF, 0xFF}, false},
+        {8, Arith::div_si, -128, -1, {0x80}, true},
         // A one-digit signed product at a width below 8 bits is tested on
         // its magnitude, not on the bits that its negation sets.
-        {4, "mul_si", 1, -1, {0x0F}, false},
-        {4, "mul_si", -2, 4, {0x08}, false},
-        {4, "mul_si", 2, 4, {0x08}, true},
+        {4, Arith::mul_si, 1, -1, {0x0F}, false},
+        {4, Arith::mul_si, -2, 4, {0x08}, false},
+        {4, Arith::mul_si, 2, 4, {0x08}, true},
     });
 }
 

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -720,26 +721,34 @@ TEST_F(TextScanTest, PatternSearches) {
     }
 }
 
-// How the cross-referencer cuts identifiers off the right end of a line.
-TEST_F(TextScanTest, IdentifierCutFromTheRight) {
-    const Text line = text_from_cstr("x = ab1_c2;");
+// The cross-referencer's identifier sets, built from the constants: letters
+// and the underscore, and those with the digits. Each row gives, for a range
+// of one line, the rightmost letter or underscore and the start of the run
+// of set members that ends the range.
+TEST_F(TextScanTest, IdentifierSetsFromTheConstants) {
     const Text first = text_concat(text_concat(text_upper_letters, text_lower_letters),
                                    text_wrap("_", 1));
-    const Text rest = text_concat(first, text_decimal_digits);
-    std::vector<std::string> ids;
-    Text left = line;
-    for (;;) {
-        int a = text_rfind_in_set(left, 1, 0, first);
-        if (a == 0)
-            break;
-        int b = text_rspan_set(left, 1, a + 1, rest);
-        ids.push_back(str(text_slice(left, b, a + 1)));
-        left = text_slice(left, 1, b);
+    const Text word = text_concat(first, text_decimal_digits);
+    const std::string line = "Xy = ab1_C2;\xe9z";
+    struct Case {
+        int lo, hi;
+        int rfind_first, rspan_word;
+    };
+    // A byte above 127 is in neither set; digits and the underscore may
+    // stand inside a run and end it; a run that fills the range gives the
+    // range's start, not 0; a digit alone is a run but ends no identifier.
+    const Case cases[] = {
+        {0, 14, 14, 14}, {0, 13, 10, 0}, {0, 10, 10, 6}, {0, 11, 10, 6}, {0, 8, 7, 6},
+        {5, 10, 10, 6},  {0, 2, 2, 1},   {2, 5, 0, 0},   {7, 8, 0, 8},   {10, 13, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "range " << c.lo << ".." << c.hi);
+        expect_for_all_names(line, c.lo, c.hi, c.rfind_first, [&](Text t, int i, int j) {
+            return text_rfind_in_set(t, i, j, first);
+        });
+        expect_for_all_names(line, c.lo, c.hi, c.rspan_word,
+                             [&](Text t, int i, int j) { return text_rspan_set(t, i, j, word); });
     }
-    EXPECT_THAT(ids, ::testing::ElementsAre("ab1_c", "x"));
-    const Text six = text_wrap("ab1_c2", 6);
-    EXPECT_EQ(text_rfind_in_set(six, 1, 0, first), 5);
-    EXPECT_EQ(text_rspan_set(six, 1, 6, rest), 1);
 }
 
 // Either position outside the Text raises, whatever the other is; the
@@ -1077,6 +1086,173 @@ TEST_F(TextTest, BuildersRandomAgainstModel) {
         }
         text_release(&mark);
         ASSERT_EQ(str(before_rounds), "made before the rounds");
+    }
+}
+
+// ---- Order of the argument checks
+//
+// Each operation tests its arguments in a fixed order and raises at the first
+// that fails. A row lists the arguments in that order; its call makes
+// argument k invalid when bit k of `bad` is set, and is never made with all
+// of them valid. With argument k and every later one invalid, the raise must
+// come from the same check (the same line) as with argument k invalid alone,
+// and no two arguments may share a check.
+
+// text_format called directly, with the given flag array.
+void format_directly(unsigned char *flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    ExceptionCleanup end([&] { va_end(args); });
+    std::string out;
+    text_format('T', args, put_string, &out, flags, fmt_unspecified, fmt_unspecified);
+}
+
+TEST_F(TextTest, ArgumentsAreCheckedInTheirOrder) {
+    const char abc[] = "abc";
+    // A Text of 3 characters: valid, or invalid through a null pointer.
+    auto three = [&](bool invalid) { return Text{3, invalid ? nullptr : abc}; };
+    // Position 1 is always valid; 9 is outside a Text of 3.
+    auto position = [](bool invalid) { return invalid ? 9 : 1; };
+    struct Case {
+        const char *operation;
+        std::vector<const char *> arguments;
+        std::function<void(unsigned bad)> call;
+    };
+    auto bit = [](unsigned bad, unsigned k) { return (bad >> k & 1) != 0; };
+    const Case cases[] = {
+        {"text_wrap",
+         {"str", "len"},
+         [&](unsigned bad) { text_wrap(bit(bad, 0) ? nullptr : abc, bit(bad, 1) ? -1 : 3); }},
+        {"text_to_cstr",
+         {"s", "size"},
+         [&](unsigned bad) {
+             char buf[4];
+             text_to_cstr(buf, bit(bad, 1) ? 3 : 4, three(bit(bad, 0)));
+         }},
+        {"text_slice",
+         {"s", "i", "j"},
+         [&](unsigned bad) {
+             text_slice(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)));
+         }},
+        {"text_position",
+         {"s", "i"},
+         [&](unsigned bad) { text_position(three(bit(bad, 0)), position(bit(bad, 1))); }},
+        {"text_concat",
+         {"s1", "s2", "total length"},
+         [&](unsigned bad) {
+             // Lengths are tested before any character is read.
+             const Text s1 = {bit(bad, 2) ? INT32_MAX : 3, bit(bad, 0) ? nullptr : abc};
+             text_concat(s1, three(bit(bad, 1)));
+         }},
+        {"text_compare",
+         {"s1", "s2"},
+         [&](unsigned bad) { text_compare(three(bit(bad, 0)), three(bit(bad, 1))); }},
+        {"text_release",
+         {"mark", "*mark"},
+         [&](unsigned bad) {
+             // `bad` is never 0, so a mark that is given is the null one.
+             TextMark *released = nullptr;
+             text_release(bit(bad, 0) ? nullptr : &released);
+         }},
+        {"text_format",
+         {"flags", "Text pointer", "Text"},
+         [&](unsigned bad) {
+             unsigned char flags[256] = {};
+             const Text t = three(bit(bad, 2));
+             format_directly(bit(bad, 0) ? nullptr : flags, bit(bad, 1) ? nullptr : &t);
+         }},
+        {"text_find_char",
+         {"s", "i", "j"},
+         [&](unsigned bad) {
+             text_find_char(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)), 'a');
+         }},
+        {"text_rfind_char",
+         {"s", "i", "j"},
+         [&](unsigned bad) {
+             text_rfind_char(three(bit(bad, 0)), position(bit(bad, 1)), position(bit(bad, 2)), 'a');
+         }},
+        {"text_find_in_set",
+         {"set", "s", "i", "j"},
+         [&](unsigned bad) {
+             text_find_in_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
+                              three(bit(bad, 0)));
+         }},
+        {"text_rfind_in_set",
+         {"set", "s", "i", "j"},
+         [&](unsigned bad) {
+             text_rfind_in_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
+                               three(bit(bad, 0)));
+         }},
+        {"text_step_in_set",
+         {"set", "s", "i"},
+         [&](unsigned bad) {
+             text_step_in_set(three(bit(bad, 1)), position(bit(bad, 2)), three(bit(bad, 0)));
+         }},
+        {"text_span_set",
+         {"set", "s", "i", "j"},
+         [&](unsigned bad) {
+             text_span_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
+                           three(bit(bad, 0)));
+         }},
+        {"text_rspan_set",
+         {"set", "s", "i", "j"},
+         [&](unsigned bad) {
+             text_rspan_set(three(bit(bad, 1)), position(bit(bad, 2)), position(bit(bad, 3)),
+                            three(bit(bad, 0)));
+         }},
+        {"text_find_text",
+         {"s", "pattern", "i", "j"},
+         [&](unsigned bad) {
+             text_find_text(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
+                            three(bit(bad, 1)));
+         }},
+        {"text_rfind_text",
+         {"s", "pattern", "i", "j"},
+         [&](unsigned bad) {
+             text_rfind_text(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
+                             three(bit(bad, 1)));
+         }},
+        {"text_prefix_at",
+         {"s", "pattern", "i", "j"},
+         [&](unsigned bad) {
+             text_prefix_at(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
+                            three(bit(bad, 1)));
+         }},
+        {"text_suffix_at",
+         {"s", "pattern", "i", "j"},
+         [&](unsigned bad) {
+             text_suffix_at(three(bit(bad, 0)), position(bit(bad, 2)), position(bit(bad, 3)),
+                            three(bit(bad, 1)));
+         }},
+        {"text_repeat",
+         {"s", "n", "total length"},
+         [&](unsigned bad) {
+             // A negative n passes the length test, so those two checks can
+             // never both fail: with both bits set only n is invalid.
+             text_repeat(three(bit(bad, 0)), bit(bad, 1) ? -1 : bit(bad, 2) ? INT32_MAX : 2);
+         }},
+        {"text_translate",
+         {"s", "from", "to", "equal lengths"},
+         [&](unsigned bad) {
+             const Text from = {1, bit(bad, 1) ? nullptr : abc};
+             const Text to = {bit(bad, 3) ? 2 : 1, bit(bad, 2) ? nullptr : abc};
+             text_translate(three(bit(bad, 0)), &from, &to);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.operation);
+        const unsigned n = static_cast<unsigned>(c.arguments.size());
+        std::set<int> lines;
+        for (unsigned k = 0; k < n; ++k) {
+            SCOPED_TRACE(c.arguments[k]);
+            const ExceptionFrame alone = raised_by([&] { c.call(1u << k); });
+            const ExceptionFrame with_later = raised_by([&] { c.call((1u << n) - (1u << k)); });
+            EXPECT_EQ(alone.exception, &assertion_failed);
+            EXPECT_STREQ(alone.file, "src/text.cpp");
+            EXPECT_EQ(with_later.exception, &assertion_failed);
+            EXPECT_EQ(with_later.line, alone.line);
+            EXPECT_TRUE(lines.insert(alone.line).second) << "line " << alone.line << " repeats";
+        }
     }
 }
 

@@ -30,7 +30,7 @@ void expect_assertion_at_xp(const ExceptionFrame &f) {
 Digits filled(int32_t n, unsigned char v) { return Digits(static_cast<size_t>(n), v); }
 
 // ---------------------------------------------------------------------------
-// Core primitives: the specified cases
+// Core primitives: worked examples
 
 TEST(XpCoreTest, FromUintStoresAndReturnsLeftover) {
     struct Case {
@@ -216,7 +216,7 @@ TEST(XpCoreTest, CompareReturnsTopDifference) {
 }
 
 // ---------------------------------------------------------------------------
-// Long multiplication and division: the specified cases
+// Long multiplication and division: worked examples
 
 TEST(XpTimesTest, AccumulatesIntoZ) {
     Digits z(3, 0);
@@ -241,7 +241,7 @@ struct DivideCase {
     Digits x, y, q, r;
 };
 
-TEST(XpDivideTest, SpecifiedCases) {
+TEST(XpDivideTest, WorkedExamples) {
     const DivideCase cases[] = {
         {"1000/600", {0xE8, 0x03}, {0x58, 0x02}, {0x01, 0x00}, {0x90, 0x01}},
         {"5/300", {0x05, 0x00}, {0x2C, 0x01}, {0x00, 0x00}, {0x05, 0x00}},
@@ -308,7 +308,7 @@ TEST(XpDivideTest, DivisorLengthBelowOneRaisesAtXp) {
 }
 
 // ---------------------------------------------------------------------------
-// String conversion: the specified cases
+// String conversion: worked examples
 
 TEST(XpParseTest, Cases) {
     struct Case {
@@ -520,7 +520,7 @@ TEST(XpDigitTablesTest, MapAndCharsAgree) {
 }
 
 // ---------------------------------------------------------------------------
-// Shifts: the specified cases
+// Shifts: worked examples
 
 TEST(XpShiftTest, Cases) {
     struct Case {
