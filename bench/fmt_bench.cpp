@@ -44,22 +44,36 @@ const char *volatile field_format = "%-10s|%5d";
 const char *volatile float_format = "%.3f";
 const char *volatile literal_format = "a literal line of forty characters, no %%";
 
-void BM_fmt_int(benchmark::State &state) { run_fmt(state, int_format, 1234567); }
-void BM_snprintf_int(benchmark::State &state) { run_snprintf(state, int_format, 1234567); }
-void BM_fmt_string(benchmark::State &state) { run_fmt(state, string_format, "hello, world"); }
+void BM_fmt_int(benchmark::State &state) {
+    run_fmt(state, int_format, 1234567);
+}
+void BM_snprintf_int(benchmark::State &state) {
+    run_snprintf(state, int_format, 1234567);
+}
+void BM_fmt_string(benchmark::State &state) {
+    run_fmt(state, string_format, "hello, world");
+}
 void BM_snprintf_string(benchmark::State &state) {
     run_snprintf(state, string_format, "hello, world");
 }
-void BM_fmt_fields(benchmark::State &state) { run_fmt(state, field_format, "name", 42); }
+void BM_fmt_fields(benchmark::State &state) {
+    run_fmt(state, field_format, "name", 42);
+}
 void BM_snprintf_fields(benchmark::State &state) {
     run_snprintf(state, field_format, "name", 42);
 }
-void BM_fmt_float(benchmark::State &state) { run_fmt(state, float_format, 3.14159265); }
+void BM_fmt_float(benchmark::State &state) {
+    run_fmt(state, float_format, 3.14159265);
+}
 void BM_snprintf_float(benchmark::State &state) {
     run_snprintf(state, float_format, 3.14159265);
 }
-void BM_fmt_literal(benchmark::State &state) { run_fmt(state, literal_format); }
-void BM_snprintf_literal(benchmark::State &state) { run_snprintf(state, literal_format); }
+void BM_fmt_literal(benchmark::State &state) {
+    run_fmt(state, literal_format);
+}
+void BM_snprintf_literal(benchmark::State &state) {
+    run_snprintf(state, literal_format);
+}
 
 BENCHMARK(BM_fmt_int);
 BENCHMARK(BM_snprintf_int);

@@ -63,7 +63,8 @@ constexpr int32_t line_number_size = 3;
 Text next_identifier(Text *line, Text first, Text rest) {
     assert_require(line != nullptr);
     int32_t last = text_rfind_in_set(*line, 1, 0, first);
-    if (last == 0) return text_none;
+    if (last == 0)
+        return text_none;
     int32_t start = text_rspan_set(*line, 1, last + 1, rest);
     Text identifier = text_slice(*line, start, last + 1);
     *line = text_slice(*line, 1, start);
@@ -109,7 +110,8 @@ uint32_t hash_characters(Text text) {
 
 uint32_t hash_text(const void *key) {
     const Text *text = static_cast<const Text *>(key);
-    if (text->str == current_name.str && text->len == current_name.len) return current_name_hash;
+    if (text->str == current_name.str && text->len == current_name.len)
+        return current_name_hash;
     return hash_characters(*text);
 }
 
@@ -134,7 +136,8 @@ void print_files(Table files) {
     for (int32_t i = 0; pairs[i] != nullptr; i += 2) {
         Text *name = static_cast<Text *>(pairs[i]);
         Array lines = static_cast<Array>(pairs[i + 1]);
-        if (name->len > 0) fmt_stdout("\t%T:", name);
+        if (name->len > 0)
+            fmt_stdout("\t%T:", name);
         int32_t count = array_count(lines);
         for (int32_t k = 0; k < count; k++)
             fmt_stdout(" %D", array_at(lines, k), 10);
@@ -219,7 +222,8 @@ int main(int argc, char *argv[]) {
         index_stream(argv[i], stream, identifiers);
         std::fclose(stream);
     }
-    if (argc == 1) index_stream(nullptr, stdin, identifiers);
+    if (argc == 1)
+        index_stream(nullptr, stdin, identifiers);
 
     // The report, freeing each identifier's records as they are printed.
     void **pairs = table_to_pairs(identifiers, nullptr);

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include <lexspot/array.hpp>
 #include <lexspot/assert.hpp>
-#include "fuzz_support.hpp"
 #include <lexspot/mem.hpp>
 #include <lexspot/table.hpp>
 
@@ -54,7 +54,7 @@ int32_t buckets_for(int32_t hint) {
 struct Binding {
     const void *key; // the pointer first stored
     void *value;
-    uint64_t born;   // order of creation
+    uint64_t born; // order of creation
 };
 
 class TableRun {
@@ -123,9 +123,9 @@ class TableRun {
     struct Visit {
         TableRun *run;
         std::vector<Binding> seen;
-        size_t meddle_at;   // the visit whose apply changes the table
-        int meddle_how;     // 0 store of a new key, 1 store over a key, 2 erase, 3 erase absent
-        void *replacement;  // written through the value slot on every visit
+        size_t meddle_at;  // the visit whose apply changes the table
+        int meddle_how;    // 0 store of a new key, 1 store over a key, 2 erase, 3 erase absent
+        void *replacement; // written through the value slot on every visit
         bool rewrite;
     };
 
@@ -146,12 +146,8 @@ class TableRun {
             r.meddle(table_store(r.table_, &fresh, nullptr), &fresh, nullptr, true);
             break;
         }
-        case 1:
-            r.meddle(table_store(r.table_, key, nullptr), key, nullptr, true);
-            break;
-        case 2:
-            r.meddle(table_erase(r.table_, key), key, nullptr, false);
-            break;
+        case 1: r.meddle(table_store(r.table_, key, nullptr), key, nullptr, true); break;
+        case 2: r.meddle(table_erase(r.table_, key), key, nullptr, false); break;
         default: {
             static int absent = -2;
             r.meddle(table_erase(r.table_, &absent), &absent, nullptr, false);
@@ -238,12 +234,8 @@ class TableRun {
                 FAIL("step %d: table_lookup", step_);
             break;
         }
-        case 6:
-            for_each();
-            return;
-        default:
-            check_order();
-            break;
+        case 6: for_each(); return;
+        default: check_order(); break;
         }
         if (table_->stamp != stamp_before + (changes ? 1u : 0u))
             FAIL("step %d: stamp %u after %u", step_, table_->stamp, stamp_before);

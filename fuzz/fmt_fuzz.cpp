@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include <lexspot/assert.hpp>
-#include <lexspot/fmt.hpp>
 #include "fmt_model.hpp"
 #include "fuzz_support.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/fmt.hpp>
 #include <lexspot/mem.hpp>
 
 using namespace lexspot;
@@ -82,8 +82,8 @@ std::string c_format(const std::string &directive, const std::vector<int> &stars
 }
 #pragma GCC diagnostic pop
 
-const char *const strings[] = {"", "a", "hello", "a string longer than most fields",
-                               "\x80\xff high bytes", "tab\there"};
+const char *const strings[] = {
+    "", "a", "hello", "a string longer than most fields", "\x80\xff high bytes", "tab\there"};
 
 // One directive as the fuzzer chose it, with what it must produce.
 struct Directive {
@@ -146,13 +146,11 @@ class Builder {
         switch (in_.below(room - d.args.size() >= 2 ? 6 : 5)) {
         case 0:
         case 1: break;
-        case 2:
-            d.text += ".";
-            break;
+        case 2: d.text += "."; break;
         case 3: {
             precision = "." + std::to_string(in_.below(in_.chance(3) ? 130 : 12));
-            d.text += "." + std::string(static_cast<size_t>(in_.below(3)), '0') +
-                      precision.substr(1);
+            d.text +=
+                "." + std::string(static_cast<size_t>(in_.below(3)), '0') + precision.substr(1);
             break;
         }
         case 4:
@@ -238,8 +236,8 @@ class Builder {
                 return;
             }
             const std::string digits = c_format("%" + precision_text + c, precision_stars, v);
-            const bool precise = !precision_text.empty() &&
-                                 (precision_text != ".*" || precision_stars.back() >= 0);
+            const bool precise =
+                !precision_text.empty() && (precision_text != ".*" || precision_stars.back() >= 0);
             d.output = signed_layout(all_flags, width_stars, precise, digits);
             return;
         }
@@ -260,8 +258,9 @@ class Builder {
                 const uint64_t bits = in_.u64();
                 std::memcpy(&v, &bits, sizeof v);
             } else {
-                static const double nice[] = {0.0,  -0.0,       0.5,  1.5,     -2.5,     3.14159, 1e-5,
-                                              1e15, 123456.789, 1e300, -1e-300, INFINITY, -INFINITY, NAN};
+                static const double nice[] = {0.0,     -0.0,     0.5,       1.5,        -2.5,
+                                              3.14159, 1e-5,     1e15,      123456.789, 1e300,
+                                              -1e-300, INFINITY, -INFINITY, NAN};
                 v = nice[in_.below(14)];
             }
             d.args.push_back({Arg::Double, 0, v});
@@ -344,12 +343,12 @@ class Run {
     }
 
   private:
-    void bounded(const std::string &format, const std::vector<Arg> &args, const std::string &expected,
-                 bool refused) {
+    void bounded(const std::string &format, const std::vector<Arg> &args,
+                 const std::string &expected, bool refused) {
         const int len = static_cast<int>(expected.size());
         int size;
         switch (in_.below(4)) {
-        case 0: size = len + 1; break;            // just fits
+        case 0: size = len + 1; break;           // just fits
         case 1: size = len > 0 ? len : 1; break; // the NUL does not fit
         default: size = 1 + in_.below(len + 8); break;
         }
@@ -385,8 +384,8 @@ class Run {
         delete[] buf;
     }
 
-    void growing(const std::string &format, const std::vector<Arg> &args, const std::string &expected,
-                 bool refused) {
+    void growing(const std::string &format, const std::vector<Arg> &args,
+                 const std::string &expected, bool refused) {
         char *s = nullptr;
         auto call = [&](auto... a) { s = fmt_alloc(format.c_str(), a...); };
         const Exception *e = raised_by([&] { with_args(args, 0, call); });

@@ -58,8 +58,12 @@ struct Input {
 template <typename F>
 const Exception *raised_by(F f) {
     const Exception *raised = nullptr;
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { raised = frame.exception; }
+    EXCEPTION_TRY {
+        f();
+    }
+    EXCEPTION_HANDLER(frame) {
+        raised = frame.exception;
+    }
     EXCEPTION_END
     return raised;
 }

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include <lexspot/fmt.hpp>
 #include "fuzz_support.hpp"
 #include "gmp_model.hpp"
+#include <lexspot/fmt.hpp>
 #include <lexspot/mem.hpp>
 #include <lexspot/mp.hpp>
 
@@ -24,7 +24,9 @@ namespace {
 
 #define FAIL(...) lexspot::fuzz::fail("mp_fuzz", __VA_ARGS__)
 
-int32_t bytes_for(int32_t w) { return (w - 1) / 8 + 1; }
+int32_t bytes_for(int32_t w) {
+    return (w - 1) / 8 + 1;
+}
 
 // The model of one value: its bits as an unsigned number below 2^w.
 struct Width {
@@ -116,7 +118,7 @@ class Run {
     Digits value() {
         Digits d(static_cast<size_t>(b_), 0);
         switch (in_.below(7)) {
-        case 0: break;                                  // zero
+        case 0: break;                                      // zero
         case 1: std::fill(d.begin(), d.end(), 0xff); break; // -1
         case 2: d[0] = 1; break;
         case 3: { // the most negative value, or the largest
@@ -182,26 +184,59 @@ class Run {
         const Digits before = z;
         bool by_zero = false;
         switch (op) {
-        case 0: name = "mp_add_u"; fn = mp_add_u; mpz_add(r, ux, uy); over = !m_.fits_u(r); break;
-        case 1: name = "mp_sub_u"; fn = mp_sub_u; mpz_sub(r, ux, uy); over = !m_.fits_u(r); break;
-        case 2: name = "mp_add_s"; fn = mp_add_s; mpz_add(r, sx, sy); over = !m_.fits_s(r); break;
-        case 3: name = "mp_sub_s"; fn = mp_sub_s; mpz_sub(r, sx, sy); over = !m_.fits_s(r); break;
-        case 4: name = "mp_mul_u"; fn = mp_mul_u; mpz_mul(r, ux, uy); over = !m_.fits_u(r); break;
-        case 5: name = "mp_mul_s"; fn = mp_mul_s; mpz_mul(r, sx, sy); over = !m_.fits_s(r); break;
+        case 0:
+            name = "mp_add_u";
+            fn = mp_add_u;
+            mpz_add(r, ux, uy);
+            over = !m_.fits_u(r);
+            break;
+        case 1:
+            name = "mp_sub_u";
+            fn = mp_sub_u;
+            mpz_sub(r, ux, uy);
+            over = !m_.fits_u(r);
+            break;
+        case 2:
+            name = "mp_add_s";
+            fn = mp_add_s;
+            mpz_add(r, sx, sy);
+            over = !m_.fits_s(r);
+            break;
+        case 3:
+            name = "mp_sub_s";
+            fn = mp_sub_s;
+            mpz_sub(r, sx, sy);
+            over = !m_.fits_s(r);
+            break;
+        case 4:
+            name = "mp_mul_u";
+            fn = mp_mul_u;
+            mpz_mul(r, ux, uy);
+            over = !m_.fits_u(r);
+            break;
+        case 5:
+            name = "mp_mul_s";
+            fn = mp_mul_s;
+            mpz_mul(r, sx, sy);
+            over = !m_.fits_s(r);
+            break;
         case 6:
-            name = "mp_div_u"; fn = mp_div_u;
+            name = "mp_div_u";
+            fn = mp_div_u;
             by_zero = mpz_sgn(uy.v) == 0;
             if (!by_zero)
                 mpz_tdiv_q(r, ux, uy);
             break;
         case 7:
-            name = "mp_mod_u"; fn = mp_mod_u;
+            name = "mp_mod_u";
+            fn = mp_mod_u;
             by_zero = mpz_sgn(uy.v) == 0;
             if (!by_zero)
                 mpz_tdiv_r(r, ux, uy);
             break;
         case 8:
-            name = "mp_div_s"; fn = mp_div_s;
+            name = "mp_div_s";
+            fn = mp_div_s;
             by_zero = mpz_sgn(sy.v) == 0;
             if (!by_zero) {
                 r = floor_div(sx, sy);
@@ -209,7 +244,8 @@ class Run {
             }
             break;
         case 9:
-            name = "mp_mod_s"; fn = mp_mod_s;
+            name = "mp_mod_s";
+            fn = mp_mod_s;
             by_zero = mpz_sgn(sy.v) == 0;
             if (!by_zero) {
                 r = signed_mod(sx, sy);
@@ -217,9 +253,21 @@ class Run {
                 over = !m_.fits_s(floor_div(sx, sy));
             }
             break;
-        case 10: name = "mp_bit_and"; fn = mp_bit_and; mpz_and(r, ux, uy); break;
-        case 11: name = "mp_bit_or"; fn = mp_bit_or; mpz_ior(r, ux, uy); break;
-        case 12: name = "mp_bit_xor"; fn = mp_bit_xor; mpz_xor(r, ux, uy); break;
+        case 10:
+            name = "mp_bit_and";
+            fn = mp_bit_and;
+            mpz_and(r, ux, uy);
+            break;
+        case 11:
+            name = "mp_bit_or";
+            fn = mp_bit_or;
+            mpz_ior(r, ux, uy);
+            break;
+        case 12:
+            name = "mp_bit_xor";
+            fn = mp_bit_xor;
+            mpz_xor(r, ux, uy);
+            break;
         case 13: { // comparisons
             const int cu = mp_compare_u(x.data(), y.data());
             const int cs = mp_compare_s(x.data(), y.data());
@@ -234,8 +282,8 @@ class Run {
             Digits wide(static_cast<size_t>(bytes_for(2 * m_.w)), 0xa5);
             mpz_mul(r, is_signed ? sx : ux, is_signed ? sy : uy);
             Expected ew{nullptr, Width::reduce_to(r, 2 * m_.w)};
-            check(is_signed ? "mp_mul_wide_s" : "mp_mul_wide_u", show(x) + ", " + show(y), wide,
-                  ew, [&] {
+            check(is_signed ? "mp_mul_wide_s" : "mp_mul_wide_u", show(x) + ", " + show(y), wide, ew,
+                  [&] {
                       if (is_signed)
                           mp_mul_wide_s(wide.data(), x.data(), y.data());
                       else
@@ -247,7 +295,9 @@ class Run {
         e.raise = by_zero ? &mp_divide_by_zero : over ? &mp_overflow : nullptr;
         e.z = by_zero ? before : m_.reduce(r);
         const std::string operands = show(x) + ", " + show(y) + " into " +
-                                     (alias == 0 ? "z" : alias == 1 ? "x" : "y");
+                                     (alias == 0   ? "z"
+                                      : alias == 1 ? "x"
+                                                   : "y");
         check(name, operands, z, e, [&] {
             if (fn(z.data(), x.data(), y.data()) != z.data())
                 FAIL("%s returned another value", name);
@@ -492,15 +542,16 @@ class Run {
             const Big sx = m_.s(x), ux = m_.u(x);
             int64_t sv = 0;
             uint64_t uv = 0;
-            const bool s_fits = mpz_cmp(sx, big_i64(INT64_MIN)) >= 0 &&
-                                mpz_cmp(sx, big_i64(INT64_MAX)) <= 0;
+            const bool s_fits =
+                mpz_cmp(sx, big_i64(INT64_MIN)) >= 0 && mpz_cmp(sx, big_i64(INT64_MAX)) <= 0;
             const bool u_fits = mpz_cmp(ux, power_of_two(64)) < 0;
             const Exception *gs = raised_by([&] { sv = mp_to_signed(x.data()); });
             const Exception *gu = raised_by([&] { uv = mp_to_unsigned(x.data()); });
             if (gs != (s_fits ? nullptr : &mp_overflow) || (s_fits && big_i64(sv) != sx) ||
                 gu != (u_fits ? nullptr : &mp_overflow) || (u_fits && big_u64(uv) != ux))
                 FAIL("width %d: mp_to_signed or mp_to_unsigned of %s raised %s and %s, returned "
-                     "%lld and %llu", m_.w, show(x).c_str(), gs ? gs->reason : "nothing",
+                     "%lld and %llu",
+                     m_.w, show(x).c_str(), gs ? gs->reason : "nothing",
                      gu ? gu->reason : "nothing", static_cast<long long>(sv),
                      static_cast<unsigned long long>(uv));
             return;
@@ -523,9 +574,7 @@ class Run {
                   });
             return;
         }
-        default:
-            strings();
-            return;
+        default: strings(); return;
         }
     }
 
@@ -577,7 +626,8 @@ class Run {
 
     void one_step() {
         switch (in_.below(6)) {
-        case 0: case 1: binary(); break;
+        case 0:
+        case 1: binary(); break;
         case 2: unary(); break;
         case 3: unsigned_immediate(); break;
         case 4: signed_immediate(); break;

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.hpp"
+#include "text_model.hpp"
 #include <lexspot/assert.hpp>
 #include <lexspot/mem.hpp>
 #include <lexspot/text.hpp>
-#include "fuzz_support.hpp"
-#include "text_model.hpp"
 
 using namespace lexspot;
 namespace model = lexspot::text_model;
@@ -60,8 +60,8 @@ constexpr size_t largest = 1 << 16;
 // Where the next take of n bytes must land: at the allocation point when it
 // fits, else at the start of a new chunk.
 struct Take {
-    char *at;      // expected start, null when a new chunk is due
-    int64_t room;  // free bytes before the take
+    char *at;     // expected start, null when a new chunk is due
+    int64_t room; // free bytes before the take
 };
 
 Take predict(int64_t n) {
@@ -163,9 +163,7 @@ class Run {
             break;
         }
         case 3:
-        case 4:
-            concat(op == 3);
-            break;
+        case 4: concat(op == 3); break;
         case 5: {
             Entry e = any();
             const int n = in_.below(6);
@@ -179,9 +177,7 @@ class Run {
             add(text_reversed(e.text), model::reversed(e.bytes));
             break;
         }
-        case 7:
-            translate();
-            break;
+        case 7: translate(); break;
         case 8: {
             const Entry &a = any();
             const Entry &b = any();
@@ -190,16 +186,12 @@ class Run {
                 fail("text_compare", step_);
             break;
         }
-        case 9:
-            search();
-            break;
+        case 9: search(); break;
         case 10:
             if (marks_.size() < 8)
                 marks_.push_back(text_mark());
             break;
-        case 11:
-            release();
-            break;
+        case 11: release(); break;
         default: { // copying out
             const Entry &e = any();
             char *block = text_to_cstr(nullptr, 0, e.text);
@@ -233,8 +225,8 @@ class Run {
             return;
         const Text s1 = e1.text;
         const Text s2 = e2.text;
-        const bool in_place = text_current_chunk->avail != nullptr &&
-                              s1.str + s1.len == text_current_chunk->avail;
+        const bool in_place =
+            text_current_chunk->avail != nullptr && s1.str + s1.len == text_current_chunk->avail;
         const Take before = predict(s2.len);
         const Take whole = predict(static_cast<int64_t>(s1.len) + s2.len);
         Text r = text_concat(s1, s2);
@@ -258,8 +250,8 @@ class Run {
 
     void repeat(const Entry &e, int n) {
         const Text s = e.text;
-        const bool in_place = text_current_chunk->avail != nullptr &&
-                              s.str + s.len == text_current_chunk->avail;
+        const bool in_place =
+            text_current_chunk->avail != nullptr && s.str + s.len == text_current_chunk->avail;
         const int64_t total = static_cast<int64_t>(s.len) * n;
         const Take further = predict(total - s.len);
         const Take whole = predict(total);

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <lexspot/assert.hpp>
 #include "fuzz_support.hpp"
 #include "gmp_model.hpp"
+#include <lexspot/assert.hpp>
 #include <lexspot/xp.hpp>
 
 using namespace lexspot;
@@ -42,9 +42,13 @@ Digits operand(Input &in, int32_t n) {
     return d;
 }
 
-int32_t length(Input &in) { return 1 + in.below(max_len); }
+int32_t length(Input &in) {
+    return 1 + in.below(max_len);
+}
 
-int sign(long v) { return (v > 0) - (v < 0); }
+int sign(long v) {
+    return (v > 0) - (v < 0);
+}
 
 void expect(const char *op, const Digits &got, const Digits &want, const std::string &operands) {
     if (got != want)
@@ -74,7 +78,8 @@ void additive(Input &in) {
         mpz_add(e, bx, by);
         mpz_add_ui(e, e, static_cast<unsigned long>(carry));
     }
-    const std::string what = hex(x) + (minus ? " - " : " + ") + hex(y) + " c" + std::to_string(carry);
+    const std::string what =
+        hex(x) + (minus ? " - " : " + ") + hex(y) + " c" + std::to_string(carry);
     Digits z(static_cast<size_t>(n), 0xa5);
     unsigned char *zp = alias == 0 ? z.data() : alias == 1 ? x.data() : y.data();
     const int32_t out = minus ? xp_minus(n, zp, x.data(), y.data(), carry)
@@ -150,7 +155,8 @@ void compare(Input &in) {
     if (got != want)
         FAIL("xp_compare of %s and %s has sign %d", hex(x).c_str(), hex(y).c_str(), got);
     const Big bx(x.data(), n);
-    const int32_t sig = mpz_sgn(bx.v) == 0 ? 1 : static_cast<int32_t>((mpz_sizeinbase(bx, 2) + 7) / 8);
+    const int32_t sig =
+        mpz_sgn(bx.v) == 0 ? 1 : static_cast<int32_t>((mpz_sizeinbase(bx, 2) + 7) / 8);
     if (xp_significant_length(n, x.data()) != sig)
         FAIL("xp_significant_length of %s", hex(x).c_str());
     if (xp_to_uint(n, x.data()) != mpz_get_ui(Big(x.data(), n < 8 ? n : 8)))
@@ -244,7 +250,8 @@ void render(Input &in) {
         return;
     }
     if (e != nullptr || out != buf.data() || std::string(buf.data()) != want)
-        FAIL("xp_render of %s gave \"%s\", expected \"%s\"", what.c_str(), buf.data(), want.c_str());
+        FAIL("xp_render of %s gave \"%s\", expected \"%s\"", what.c_str(), buf.data(),
+             want.c_str());
     if (x != Digits(static_cast<size_t>(n), 0))
         FAIL("xp_render of %s left %s", what.c_str(), hex(x).c_str());
     // And back.

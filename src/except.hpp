@@ -53,10 +53,10 @@ struct Exception {
 // One handler frame. It belongs to whoever established it; a raise only
 // writes the last three fields and unlinks it.
 struct ExceptionFrame {
-    ExceptionFrame *prev;        // next outer frame; null for the outermost
-    const char *file;            // path given to the raise, stored unchanged
-    int32_t line;                // line given to the raise, stored unchanged
-    const Exception *exception;  // what was raised
+    ExceptionFrame *prev;       // next outer frame; null for the outermost
+    const char *file;           // path given to the raise, stored unchanged
+    int32_t line;               // line given to the raise, stored unchanged
+    const Exception *exception; // what was raised
 };
 
 // The innermost established frame; null when none is established.

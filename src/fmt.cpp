@@ -26,16 +26,16 @@ void fmt_conv_char(int code, va_list &args, PutFn put, void *closure, unsigned c
                    int width, int precision);
 void fmt_conv_int(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                   int width, int precision);
-void fmt_conv_unsigned(int code, va_list &args, PutFn put, void *closure,
-                       unsigned char flags[256], int width, int precision);
+void fmt_conv_unsigned(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                       int width, int precision);
 void fmt_conv_octal(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                     int width, int precision);
 void fmt_conv_hex(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                   int width, int precision);
-void fmt_conv_pointer(int code, va_list &args, PutFn put, void *closure,
-                      unsigned char flags[256], int width, int precision);
-void fmt_conv_string(int code, va_list &args, PutFn put, void *closure,
-                     unsigned char flags[256], int width, int precision);
+void fmt_conv_pointer(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                      int width, int precision);
+void fmt_conv_string(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                     int width, int precision);
 void fmt_conv_float(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
                     int width, int precision);
 
@@ -393,8 +393,8 @@ void fmt_conv_char(int, va_list &args, PutFn put, void *closure, unsigned char f
         put_repeated(' ', w - 1, put, closure);
 }
 
-void fmt_conv_int(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                  int width, int precision) {
+void fmt_conv_int(int, va_list &args, PutFn put, void *closure, unsigned char flags[256], int width,
+                  int precision) {
     int v = va_arg(args, int);
     // The magnitude as unsigned, so that INT_MIN has one.
     uint32_t magnitude = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
@@ -416,8 +416,8 @@ void fmt_conv_octal(int, va_list &args, PutFn put, void *closure, unsigned char 
     emit_unsigned(va_arg(args, unsigned int), 8, put, closure, flags, width, precision);
 }
 
-void fmt_conv_hex(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                  int width, int precision) {
+void fmt_conv_hex(int, va_list &args, PutFn put, void *closure, unsigned char flags[256], int width,
+                  int precision) {
     emit_unsigned(va_arg(args, unsigned int), 16, put, closure, flags, width, precision);
 }
 

@@ -118,15 +118,15 @@ ConversionFn fmt_install(int code, ConversionFn routine);
 
 // Text: a precision is a maximum length; pads with spaces, on the left
 // unless the `-` flag is given.
-void fmt_pad_string(const char *str, int len, PutFn put, void *closure,
-                    unsigned char flags[256], int width, int precision);
+void fmt_pad_string(const char *str, int len, PutFn put, void *closure, unsigned char flags[256],
+                    int width, int precision);
 
 // Numeral: an optional leading sign, then digits (or any text). A precision
 // is a minimum digit count; with precision 0 the numeral "0" prints no digit.
 // Without a sign of its own the numeral takes `+` from the `+` flag, else a
 // space from the space flag. `-` left-justifies; otherwise the `0` flag
 // fills with zeros after the sign, else spaces fill before it.
-void fmt_pad_number(const char *str, int len, PutFn put, void *closure,
-                    unsigned char flags[256], int width, int precision);
+void fmt_pad_number(const char *str, int len, PutFn put, void *closure, unsigned char flags[256],
+                    int width, int precision);
 
 } // namespace lexspot

@@ -30,8 +30,7 @@ void *mem_allocate_zeroed(int64_t count, int64_t size, const char *file = __buil
                           int32_t line = __builtin_LINE());
 
 // Frees `block`; a null block is accepted and ignored. Tests nothing.
-void mem_release(void *block, const char *file = __builtin_FILE(),
-                 int32_t line = __builtin_LINE());
+void mem_release(void *block, const char *file = __builtin_FILE(), int32_t line = __builtin_LINE());
 
 // Resizes `block` to `size` bytes, possibly moving it. Requires block not
 // null, then size > 0. On failure the old block is left as libc left it.

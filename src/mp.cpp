@@ -901,15 +901,15 @@ void pad_and_release(char *s, PutFn put, void *closure, unsigned char flags[256]
 
 } // namespace
 
-void mp_format_u(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision) {
+void mp_format_u(int, va_list &args, PutFn put, void *closure, unsigned char flags[256], int width,
+                 int precision) {
     int32_t base = 0;
     const unsigned char *x = take_value(args, flags, base);
     pad_and_release(mp_render(nullptr, 0, base, x), put, closure, flags, width, precision);
 }
 
-void mp_format_s(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision) {
+void mp_format_s(int, va_list &args, PutFn put, void *closure, unsigned char flags[256], int width,
+                 int precision) {
     int32_t base = 0;
     const unsigned char *x = take_value(args, flags, base);
     const auto size = static_cast<int32_t>(mp_numeral_size(mp_bits, base) + 1);

@@ -17,7 +17,9 @@ namespace lexspot {
 const int32_t table_bucket_counts[10] = {509,  509,   1021,  2053,  4093,
                                          8191, 16381, 32771, 65521, INT32_MAX};
 
-int32_t table_default_compare(const void *x, const void *y) { return x == y ? 0 : 1; }
+int32_t table_default_compare(const void *x, const void *y) {
+    return x == y ? 0 : 1;
+}
 
 uint32_t table_default_hash(const void *key) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key) >> 2);

@@ -206,7 +206,9 @@ TextMark *text_mark() {
     mark->avail = text_current_chunk->avail;
     // The reserved byte may need a new chunk; if that fails the record must
     // not be lost.
-    EXCEPTION_TRY { text_space_take(1); }
+    EXCEPTION_TRY {
+        text_space_take(1);
+    }
     EXCEPTION_HANDLER(frame) {
         mem_release(mark);
         exception_reraise(frame);
@@ -235,8 +237,8 @@ void text_release(TextMark **mark) {
 
 // The argument list is a reference and cannot be null; the other pointers are
 // tested before the routine emits anything.
-void text_format(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision) {
+void text_format(int, va_list &args, PutFn put, void *closure, unsigned char flags[256], int width,
+                 int precision) {
     assert_require(flags != nullptr);
     const Text *s = va_arg(args, const Text *);
     assert_require(s != nullptr);

@@ -236,7 +236,9 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
 
 namespace {
 
-bool is_space(unsigned char c) { return c < 0x80 && std::isspace(c); }
+bool is_space(unsigned char c) {
+    return c < 0x80 && std::isspace(c);
+}
 
 // The digit's value when c is a digit of base, else -1.
 int32_t digit_value(unsigned char c, int32_t base) {

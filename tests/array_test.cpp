@@ -16,10 +16,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
-#include <lexspot/mem.hpp>
 #include "test_support.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/mem.hpp>
 
 namespace lexspot {
 namespace {
@@ -29,8 +29,8 @@ namespace {
 
 std::vector<unsigned char> bytes_of(Array array) {
     const auto *p = static_cast<const unsigned char *>(array->elems);
-    return std::vector<unsigned char>(
-        p, p + static_cast<int64_t>(array->length) * array->elem_size);
+    return std::vector<unsigned char>(p,
+                                      p + static_cast<int64_t>(array->length) * array->elem_size);
 }
 
 // An array of `count` elements of `size` bytes, byte j of the storage holding
@@ -233,9 +233,9 @@ TEST(ArrayTest, PreconditionsRaiseInTheirModule) {
         auto [seen, fresh] = line_of.emplace(c.check, f.line);
         EXPECT_EQ(seen->second, f.line) << "one check, one line";
         if (fresh) {
-            EXPECT_TRUE(check_at.emplace(std::string(c.file) + ":" + std::to_string(f.line),
-                                         c.check)
-                            .second)
+            EXPECT_TRUE(
+                check_at.emplace(std::string(c.file) + ":" + std::to_string(f.line), c.check)
+                    .second)
                 << "two checks at one line";
         }
     }
@@ -331,7 +331,7 @@ TEST(ArrayTest, CreateRequestsTheRecordFirst) {
 TEST(ArrayTest, RefusedResizeLeavesArrayAsItWas) {
     const struct {
         const char *what;
-        int32_t count;   // elements before the operation
+        int32_t count;    // elements before the operation
         int32_t requests; // what the operation asks the allocator for
         std::function<void(Array)> operation;
     } cases[] = {
@@ -339,11 +339,13 @@ TEST(ArrayTest, RefusedResizeLeavesArrayAsItWas) {
         {"grow by one", 3, 1, [](Array a) { array_set_count(a, 4); }},
         {"grow a lot", 3, 1, [](Array a) { array_set_count(a, 5000); }},
         {"shrink", 5, 1, [](Array a) { array_set_count(a, 2); }},
-        {"clone", 3, 2, [](Array a) {
+        {"clone", 3, 2,
+         [](Array a) {
              Array copy = array_clone(a, 4);
              array_destroy(&copy);
          }},
-        {"clone to empty", 3, 1, [](Array a) {
+        {"clone to empty", 3, 1,
+         [](Array a) {
              Array copy = array_clone(a, 0);
              array_destroy(&copy);
          }},
@@ -380,8 +382,9 @@ TEST(ArrayTest, RefusedResizeLeavesArrayAsItWas) {
 TEST(ArrayDeathTest, UncaughtIndexFailureIsReported) {
     Array array = array_create(1, 1);
     ExceptionFrame f = raised_by([&] { array_at(array, 1); });
-    const std::string report = "Uncaught exception Assertion failed raised at src/array.cpp:" +
-                               std::to_string(f.line) + "\naborting...\n";
+    const std::string report =
+        "Uncaught exception Assertion failed raised at src/array.cpp:" + std::to_string(f.line) +
+        "\naborting...\n";
     EXPECT_EXIT(array_at(array, 1), testing::KilledBySignal(SIGABRT), testing::Eq(report));
     array_destroy(&array);
 }
@@ -405,9 +408,9 @@ TEST(ArrayTest, RandomOperationsMatchModel) {
             ASSERT_EQ(a->elems == nullptr, known.empty());
             for (size_t i = 0; i < known.size(); ++i) {
                 if (known[i]) {
-                    ASSERT_EQ(std::memcmp(array_at(a, static_cast<int32_t>(i)),
-                                          &model[i * width], width),
-                              0)
+                    ASSERT_EQ(
+                        std::memcmp(array_at(a, static_cast<int32_t>(i)), &model[i * width], width),
+                        0)
                         << "element " << i;
                 }
             }

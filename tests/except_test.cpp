@@ -69,7 +69,9 @@ TEST(ExceptionDeathTest, LocationsAreRepositoryRelative) {
 
 TEST(ExceptionTest, NullExceptionUnderFrameRaisesAssertion) {
     bool handled = false;
-    EXCEPTION_TRY { raise_exception(nullptr, "src/x.cpp", 3); }
+    EXCEPTION_TRY {
+        raise_exception(nullptr, "src/x.cpp", 3);
+    }
     EXCEPTION_HANDLER(frame) {
         handled = true;
         EXPECT_EQ(frame.exception, &assertion_failed);
@@ -86,11 +88,16 @@ TEST(ExceptionTest, FrameStoresLocationUnchanged) {
         const char *file;
         int32_t line;
     };
-    const Case cases[] = {{"src/a.cpp", 10}, {nullptr, 10}, {"src/a.cpp", 0}, {"src/a.cpp", -1},
+    const Case cases[] = {{"src/a.cpp", 10},
+                          {nullptr, 10},
+                          {"src/a.cpp", 0},
+                          {"src/a.cpp", -1},
                           {nullptr, INT32_MIN}};
     for (const Case &c : cases) {
         const ExceptionFrame *seen = nullptr;
-        EXCEPTION_TRY { raise_exception(&test_failure, c.file, c.line); }
+        EXCEPTION_TRY {
+            raise_exception(&test_failure, c.file, c.line);
+        }
         EXCEPTION_HANDLER(frame) {
             seen = &frame;
             EXPECT_EQ(frame.exception, &test_failure);
@@ -136,8 +143,12 @@ TEST(ExceptionTest, ReraiseKeepsExceptionAndLocation) {
     const ExceptionFrame *caught = nullptr;
     ExceptionFrame copy{};
     EXCEPTION_TRY {
-        EXCEPTION_TRY { raise_exception(&test_failure, "deep.c", 42); }
-        EXCEPTION_HANDLER(frame) { exception_reraise(frame); }
+        EXCEPTION_TRY {
+            raise_exception(&test_failure, "deep.c", 42);
+        }
+        EXCEPTION_HANDLER(frame) {
+            exception_reraise(frame);
+        }
         EXCEPTION_END
     }
     EXCEPTION_HANDLER(frame) {
@@ -153,8 +164,12 @@ TEST(ExceptionTest, ReraiseKeepsExceptionAndLocation) {
 
 TEST(ExceptionDeathTest, RaiseFromOutermostHandlerIsUncaught) {
     auto raise_twice = [] {
-        EXCEPTION_TRY { raise_exception(&test_failure, "a.c", 1); }
-        EXCEPTION_HANDLER(frame) { raise_exception(&other_failure, "b.c", 2); }
+        EXCEPTION_TRY {
+            raise_exception(&test_failure, "a.c", 1);
+        }
+        EXCEPTION_HANDLER(frame) {
+            raise_exception(&other_failure, "b.c", 2);
+        }
         EXCEPTION_END
     };
     EXPECT_EXIT(raise_twice(), ::testing::KilledBySignal(SIGABRT),
@@ -173,7 +188,9 @@ TEST(ExceptionTest, UnwindingRunsDestructorsAndCleanups) {
                 if (raise)
                     raise_exception(&test_failure, "a.c", 1);
             }
-            EXCEPTION_HANDLER(frame) { ++handled; }
+            EXCEPTION_HANDLER(frame) {
+                ++handled;
+            }
             EXCEPTION_END
         }
         EXPECT_EQ(destroyed, 1);
@@ -194,7 +211,9 @@ int leave_early(int how) {
                 continue;
             throw std::runtime_error("foreign");
         }
-        EXCEPTION_HANDLER(frame) { return -1; }
+        EXCEPTION_HANDLER(frame) {
+            return -1;
+        }
         EXCEPTION_END
     }
     return 20;
@@ -217,7 +236,9 @@ TEST(ExceptionTest, EarlyExitsPopTheFrame) {
         EXPECT_EQ(leave_early(0), 10);
         EXPECT_EQ(exception_stack, outer);
     }
-    EXCEPTION_HANDLER(frame) { ADD_FAILURE() << "nothing was raised"; }
+    EXCEPTION_HANDLER(frame) {
+        ADD_FAILURE() << "nothing was raised";
+    }
     EXCEPTION_END
     EXPECT_EQ(exception_stack, nullptr);
 }
@@ -226,7 +247,9 @@ TEST(AssertionTest, CheckAssertion) {
     for (int32_t value : {1, -1, 2, INT32_MIN, INT32_MAX})
         check_assertion(value);
     const char *file = nullptr;
-    EXCEPTION_TRY { check_assertion(0); }
+    EXCEPTION_TRY {
+        check_assertion(0);
+    }
     EXCEPTION_HANDLER(frame) {
         EXPECT_EQ(frame.exception, &assertion_failed);
         file = frame.file;

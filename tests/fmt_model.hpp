@@ -21,13 +21,10 @@ inline const char *flags_unlike_printf(char conversion) {
     case 'u':
     case 'o':
     case 'x':
-    case 'p':
-        return "+ ";
+    case 'p': return "+ ";
     case 'c':
-    case 's':
-        return "0";
-    default:
-        return "";
+    case 's': return "0";
+    default: return "";
     }
 }
 

@@ -1,8 +1,8 @@
 #include <lexspot/fmt.hpp>
 
 #include <climits>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,12 +14,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
 #include "fmt_model.hpp"
-#include <lexspot/mem.hpp>
 #include "test_support.hpp"
-
+#include <lexspot/assert.hpp>
+#include <lexspot/mem.hpp>
 
 namespace lexspot {
 namespace {
@@ -106,16 +105,11 @@ TEST(FmtPadTest, StringFields) {
         const char *expected;
     };
     const Case cases[] = {
-        {"hello", "", none, none, "hello"},
-        {"hello", "", none, 3, "hel"},
-        {"hello", "", 5, 3, "  hel"},
-        {"hello", "-", 5, 3, "hel  "},
-        {"hello", "", -7, none, "hello  "},
-        {"hello", "", 7, 0, "       "},
-        {"hello", "", 3, none, "hello"},
-        {"hello", "", none, -1, "hello"},
-        {"hello", "+ 0", 7, none, "  hello"},
-        {"", "", 2, none, "  "},
+        {"hello", "", none, none, "hello"},   {"hello", "", none, 3, "hel"},
+        {"hello", "", 5, 3, "  hel"},         {"hello", "-", 5, 3, "hel  "},
+        {"hello", "", -7, none, "hello  "},   {"hello", "", 7, 0, "       "},
+        {"hello", "", 3, none, "hello"},      {"hello", "", none, -1, "hello"},
+        {"hello", "+ 0", 7, none, "  hello"}, {"", "", 2, none, "  "},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.str) + " flags '" + c.flags + "' " + std::to_string(c.width) +
@@ -176,10 +170,8 @@ TEST(FmtPadTest, ExtremeFieldsDoNotOverflow) {
         const char *expected;
     };
     const Case cases[] = {
-        {"+", 5, INT_MAX, "+0000000"},
-        {"+", INT_MAX, INT_MAX, "+0000000"},
-        {"+", -INT_MAX, INT_MAX, "+0000000"},
-        {"", INT_MAX, none, "        "},
+        {"+", 5, INT_MAX, "+0000000"},        {"+", INT_MAX, INT_MAX, "+0000000"},
+        {"+", -INT_MAX, INT_MAX, "+0000000"}, {"", INT_MAX, none, "        "},
         {"-+", -INT_MAX, none, "+7      "},
     };
     for (const Case &c : cases) {
@@ -212,7 +204,6 @@ TEST(FmtPadTest, PreconditionsRaiseAtFmt) {
     }
     EXPECT_EQ(out, "");
 }
-
 
 // Formats through a sink of our own, so that any output, NULs included, is
 // seen whole; the library's sinks have tests of their own.
@@ -345,9 +336,9 @@ TEST(FmtConversionTest, FloatingRoutineRefusesNonFloatingCharacters) {
         const char *expected; // null: assertion_failed
     };
     const Case cases[] = {
-        {'E', "%.2E", "1.50E+00"}, {'F', "%F", "1.500000"}, {'G', "%G", "1.5"},
-        {'a', "%.1a", "0x1.8p+0"}, {'d', "%d", nullptr},    {'x', "%x", nullptr},
-        {'c', "%c", nullptr},      {'s', "%s", nullptr},    {'n', "%n", nullptr},
+        {'E', "%.2E", "1.50E+00"}, {'F', "%F", "1.500000"},  {'G', "%G", "1.5"},
+        {'a', "%.1a", "0x1.8p+0"}, {'d', "%d", nullptr},     {'x', "%x", nullptr},
+        {'c', "%c", nullptr},      {'s', "%s", nullptr},     {'n', "%n", nullptr},
         {'%', "%5%", nullptr},     {0xff, "%\xff", nullptr},
     };
     for (const Case &c : cases) {
@@ -397,8 +388,8 @@ Call record(int code, const unsigned char flags[256], int width, int precision, 
 }
 
 // Takes nothing and prints '#'.
-void conv_record(int code, va_list &, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision) {
+void conv_record(int code, va_list &, PutFn put, void *closure, unsigned char flags[256], int width,
+                 int precision) {
     calls.push_back(record(code, flags, width, precision, -1));
     put('#', closure);
 }
@@ -507,12 +498,12 @@ TEST_F(FmtEngineTest, MalformedDirectivesRaise) {
         std::string sent;
     };
     const Case cases[] = {
-        {"ab%5%", "ab"},        // no routine for '%'
-        {"abc%", "abc"},        // the NUL has no routine
-        {"abc%-", "abc"},       // nor after flags
-        {"abc%5.", "abc"},      // nor after a width and a dot
-        {"%z%#z", "#"},         // '#' is no flag: it is the conversion character
-        {"%5-z", ""},           // a flag after the width is the conversion character
+        {"ab%5%", "ab"},   // no routine for '%'
+        {"abc%", "abc"},   // the NUL has no routine
+        {"abc%-", "abc"},  // nor after flags
+        {"abc%5.", "abc"}, // nor after a width and a dot
+        {"%z%#z", "#"},    // '#' is no flag: it is the conversion character
+        {"%5-z", ""},      // a flag after the width is the conversion character
         {"%X", ""},
         {"%E", ""},
         {"%G", ""},
@@ -562,8 +553,8 @@ TEST_F(FmtEngineTest, ArgumentsAreTakenInFormatOrder) {
     EXPECT_EQ(format("%*y|%y", 5, 11, 22), "   11|22");
     EXPECT_EQ(format("%*.*y %y %.*y|%-*y|", 6, 4, 1, 2, 3, 4, -4, 5), "  0001 2 004|5   |");
     const std::vector<Call> expected = {
-        {'y', "", 5, none, 11}, {'y', "", none, none, 22}, {'y', "", 6, 4, 1},
-        {'y', "", none, none, 2}, {'y', "", none, 3, 4},   {'y', "-", -4, none, 5},
+        {'y', "", 5, none, 11},   {'y', "", none, none, 22}, {'y', "", 6, 4, 1},
+        {'y', "", none, none, 2}, {'y', "", none, 3, 4},     {'y', "-", -4, none, 5},
     };
     EXPECT_EQ(calls, expected);
     // Standard conversions share the one list with client routines.
@@ -650,8 +641,8 @@ TEST(FmtBufferTest, BoundedBufferStoresUpToItsSize) {
         int size;
         const char *format;
         int arg;
-        int returned;             // -1: format_overflow
-        std::string stored;       // the first bytes of the buffer afterwards
+        int returned;       // -1: format_overflow
+        std::string stored; // the first bytes of the buffer afterwards
     };
     const Case cases[] = {
         {4, "abc", 0, 3, std::string("abc\0", 4)},
@@ -670,7 +661,8 @@ TEST(FmtBufferTest, BoundedBufferStoresUpToItsSize) {
         char buf[128];
         std::memset(buf, '@', sizeof buf);
         int returned = -1;
-        ExceptionFrame frame = raised_by([&] { returned = fmt_buffer(buf, c.size, c.format, c.arg); });
+        ExceptionFrame frame =
+            raised_by([&] { returned = fmt_buffer(buf, c.size, c.format, c.arg); });
         if (c.returned < 0) {
             EXPECT_EQ(frame.exception, &format_overflow);
             EXPECT_STREQ(frame.file, "src/fmt.cpp");
@@ -721,7 +713,11 @@ TEST(FmtBufferTest, BufferPreconditionsInOrder) {
     EXPECT_EQ(lines[1], lines[2]);
     EXPECT_LT(lines[2], lines[3]);
     EXPECT_EQ(std::string(buf, 4), "@@@@");
-    for (auto call : {+[] { fmt_alloc(nullptr); }, +[] { char *p = fmt_alloc("%c%", 'a'); mem_release(p); }}) {
+    for (auto call : {+[] { fmt_alloc(nullptr); },
+                      +[] {
+                          char *p = fmt_alloc("%c%", 'a');
+                          mem_release(p);
+                      }}) {
         ExceptionFrame frame = raised_by(call);
         EXPECT_EQ(frame.exception, &assertion_failed);
         EXPECT_STREQ(frame.file, "src/fmt.cpp");
@@ -902,8 +898,8 @@ TEST(FmtDeathTest, UncaughtOverflowReport) {
 // Formats `value` after `stars` star arguments with both formatters and
 // returns whether they agree; `ours` and `theirs` receive the outputs.
 template <typename T>
-bool agrees(const std::string &directive, int stars, int star1, int star2, T value, std::string &ours,
-            std::string &theirs) {
+bool agrees(const std::string &directive, int stars, int star1, int star2, T value,
+            std::string &ours, std::string &theirs) {
     char a[1024], b[1024];
     const char *f = directive.c_str();
     int na = 0, nb = 0;
@@ -939,7 +935,7 @@ int compare_grid(char conversion, const std::vector<T> &values, const char *skip
         const char *text;
         int stars, arg;
     };
-    const Width widths[] = {{"", 0, 0},  {"1", 0, 0},   {"5", 0, 0}, {"12", 0, 0},
+    const Width widths[] = {{"", 0, 0},   {"1", 0, 0},  {"5", 0, 0}, {"12", 0, 0},
                             {"33", 0, 0}, {"*", 1, -9}, {"*", 1, 7}};
     const Width precisions[] = {{"", 0, 0},    {".0", 0, 0},  {".1", 0, 0}, {".3", 0, 0},
                                 {".17", 0, 0}, {".*", 1, -1}, {".*", 1, 4}};
@@ -963,7 +959,8 @@ int compare_grid(char conversion, const std::vector<T> &values, const char *skip
                         continue;
                     std::string ours, theirs;
                     ++cases;
-                    if (!agrees(directive, stars, star1, star2, value, ours, theirs) && ++failures <= 10)
+                    if (!agrees(directive, stars, star1, star2, value, ours, theirs) &&
+                        ++failures <= 10)
                         ADD_FAILURE() << directive << " stars " << star1 << "," << star2 << ": \""
                                       << ours << "\" vs snprintf \"" << theirs << "\"";
                 }
@@ -976,8 +973,8 @@ int compare_grid(char conversion, const std::vector<T> &values, const char *skip
 
 TEST(FmtDifferentialTest, IntegersAgreeWithPrintf) {
     const std::vector<int> ints = {INT_MIN, INT_MIN + 1, -123456, -42, -1, 0, 1, 7, 99999, INT_MAX};
-    const std::vector<unsigned> uints = {0, 1, 7, 8, 255, 4096, 0x7fffffffu, 0x80000000u,
-                                         0xdeadbeefu, UINT_MAX};
+    const std::vector<unsigned> uints = {0,    1,           7,           8,           255,
+                                         4096, 0x7fffffffu, 0x80000000u, 0xdeadbeefu, UINT_MAX};
     EXPECT_GT(compare_grid('d', ints, fmt_model::flags_unlike_printf('d')), 7000);
     for (char conversion : {'u', 'o', 'x'})
         EXPECT_GT(compare_grid(conversion, uints, fmt_model::flags_unlike_printf(conversion)),
@@ -988,17 +985,18 @@ TEST(FmtDifferentialTest, CharactersAndStringsAgreeWithPrintf) {
     EXPECT_GT(compare_grid('c', std::vector<int>{'A', ' ', '~', 0x1ff},
                            fmt_model::flags_unlike_printf('c')),
               1000);
-    const std::vector<const char *> strings = {"", "a", "hello", "a string longer than most fields"};
+    const std::vector<const char *> strings = {"", "a", "hello",
+                                               "a string longer than most fields"};
     EXPECT_GT(compare_grid('s', strings, fmt_model::flags_unlike_printf('s')), 1000);
 }
 
 TEST(FmtDifferentialTest, FloatsAgreeWithPrintf) {
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::vector<double> values = {0.0,       -0.0,    0.5,    1.5,     -1.5,   2.5,
-                                        3.14159,   -2.0 / 3, 1e-5,  123456.789, 1e15, 1e-300,
-                                        5e-324,    1e300,  -1.7976931348623157e308,
-                                        inf,       -inf,    nan,    -nan};
+    const std::vector<double> values = {0.0,  -0.0,    0.5,      1.5,   -1.5,
+                                        2.5,  3.14159, -2.0 / 3, 1e-5,  123456.789,
+                                        1e15, 1e-300,  5e-324,   1e300, -1.7976931348623157e308,
+                                        inf,  -inf,    nan,      -nan};
     for (char conversion : {'e', 'f', 'g'})
         EXPECT_GT(compare_grid(conversion, values, fmt_model::flags_unlike_printf(conversion)),
                   10000);
@@ -1042,10 +1040,9 @@ TEST(FmtDifferentialTest, KnownDifferencesFromPrintf) {
         EXPECT_EQ(frame.exception, &assertion_failed) << f;
         EXPECT_STREQ(frame.file, "src/fmt.cpp");
     }
-    EXPECT_EQ(raised_by([] {
-                  format("%.*f", fmt_model::largest_float_precision + 1, 1.0);
-              }).exception,
-              &assertion_failed);
+    EXPECT_EQ(
+        raised_by([] { format("%.*f", fmt_model::largest_float_precision + 1, 1.0); }).exception,
+        &assertion_failed);
     EXPECT_EQ(format("%.*f", 99, 0.0).size(), 101u);
     // The most negative double in fixed point at the largest precision.
     EXPECT_EQ(format("%.99f", -1.7976931348623157e308).size(), 410u);

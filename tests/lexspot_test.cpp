@@ -86,7 +86,8 @@ class LexspotTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+        if (!dir_.empty())
+            std::filesystem::remove_all(dir_);
     }
 
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
@@ -103,7 +104,8 @@ class LexspotTest : public ::testing::Test {
         const std::string out_path = path(".stdout"), err_path = path(".stderr");
         pid_t pid = fork();
         if (pid == 0) {
-            if (chdir(dir_.c_str()) != 0) _exit(126);
+            if (chdir(dir_.c_str()) != 0)
+                _exit(126);
             if (streams.stdin_fd >= 0 ? dup2(streams.stdin_fd, STDIN_FILENO) < 0
                                       : !redirect(streams.stdin_path, STDIN_FILENO, O_RDONLY))
                 _exit(126);
@@ -146,11 +148,14 @@ class LexspotTest : public ::testing::Test {
 
   private:
     static bool redirect(const std::string &target, int fd, int flags) {
-        if (target.empty() || target == "-") return close(fd) == 0;
+        if (target.empty() || target == "-")
+            return close(fd) == 0;
         int opened = open(target.c_str(), flags, 0600);
-        if (opened < 0) return false;
+        if (opened < 0)
+            return false;
         if (opened != fd) {
-            if (dup2(opened, fd) < 0) return false;
+            if (dup2(opened, fd) < 0)
+                return false;
             close(opened);
         }
         return true;
@@ -360,13 +365,15 @@ class Model {
             // One piece: up to and including a newline, at most 511 bytes.
             size_t end = std::min(content.size(), at + 511);
             size_t newline = content.find('\n', at);
-            if (newline != std::string::npos && newline < end) end = newline + 1;
+            if (newline != std::string::npos && newline < end)
+                end = newline + 1;
             std::string piece = content.substr(at, end - at);
             at = end;
             piece = piece.substr(0, piece.find('\0'));
             for (const std::string &id : identifiers(piece)) {
                 std::vector<int32_t> &lines = index_[id][name];
-                if (lines.empty() || lines.back() != line) lines.push_back(line);
+                if (lines.empty() || lines.back() != line)
+                    lines.push_back(line);
             }
         }
     }
@@ -376,7 +383,8 @@ class Model {
         for (const auto &[id, files] : index_) {
             out += id;
             for (const auto &[name, lines] : files) {
-                if (!name.empty()) out += "\t" + name + ":";
+                if (!name.empty())
+                    out += "\t" + name + ":";
                 for (int32_t line : lines)
                     out += " " + std::to_string(line);
                 out += "\n";
@@ -406,7 +414,8 @@ class Model {
             size_t end = j;
             while (end > i && piece[end - 1] >= '0' && piece[end - 1] <= '9')
                 end--;
-            if (end > i) found.push_back(piece.substr(i, end - i));
+            if (end > i)
+                found.push_back(piece.substr(i, end - i));
             i = j;
         }
         return found;
@@ -525,11 +534,13 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
 std::string source_line(const std::string &location) {
     static const std::regex form("((src/[a-z]+|examples/lexspot)\\.cpp):([1-9][0-9]*)");
     std::smatch m;
-    if (!std::regex_match(location, m, form)) return "";
+    if (!std::regex_match(location, m, form))
+        return "";
     std::ifstream in(std::string(LEXSPOT_SOURCE_DIR) + "/" + m[1].str());
     std::string line;
     for (long n = std::stol(m[3].str()); n > 0 && std::getline(in, line); n--) {
-        if (n == 1) return line;
+        if (n == 1)
+            return line;
     }
     return "";
 }
@@ -552,9 +563,8 @@ TEST_F(LexspotTest, EveryRefusedAllocationEndsSoundly) {
     for (const auto &[name, content] : files)
         write(name, content);
     const auto run_refusing = [&](const std::string &setting) {
-        return execute("/usr/bin/env",
-                       {"env", "LD_PRELOAD=" LEXSPOT_REFUSE_ALLOC_PRELOAD, setting,
-                        LEXSPOT_PROGRAM, "t.c", "u.c"});
+        return execute("/usr/bin/env", {"env", "LD_PRELOAD=" LEXSPOT_REFUSE_ALLOC_PRELOAD, setting,
+                                        LEXSPOT_PROGRAM, "t.c", "u.c"});
     };
     Model whole;
     for (const auto &[name, content] : files)
@@ -571,7 +581,8 @@ TEST_F(LexspotTest, EveryRefusedAllocationEndsSoundly) {
             for (const auto &[other, text] : files)
                 model.index(other, other == name ? content.substr(0, end) : text);
             reports.push_back(model.report());
-            if (content.find('\n', end) == std::string::npos) break;
+            if (content.find('\n', end) == std::string::npos)
+                break;
         }
         return reports;
     };
@@ -609,7 +620,8 @@ TEST_F(LexspotTest, EveryRefusedAllocationEndsSoundly) {
             aborts++;
         } else {
             ADD_FAILURE() << "wait status " << run.status << "\nstandard error:\n"
-                          << run.err << "standard output:\n" << run.out;
+                          << run.err << "standard output:\n"
+                          << run.out;
         }
     }
     // Both ways of going on and the abort were all reached.

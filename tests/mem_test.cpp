@@ -6,8 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <lexspot/assert.hpp>
 #include "test_support.hpp"
+#include <lexspot/assert.hpp>
 
 namespace lexspot {
 namespace {
@@ -87,8 +87,8 @@ TEST(MemTest, ExhaustionRaisesAtRequester) {
     const Case cases[] = {
         {"allocate", [] { mem_allocate(huge, "src/text.cpp", 77); }, "src/text.cpp", 77},
         {"zeroed", [] { mem_allocate_zeroed(huge, huge, "src/array.cpp", 5); }, "src/array.cpp", 5},
-        {"zeroed product", [] { mem_allocate_zeroed(INT64_C(1) << 40, INT64_C(1) << 40, "z.c", 9); },
-         "z.c", 9},
+        {"zeroed product",
+         [] { mem_allocate_zeroed(INT64_C(1) << 40, INT64_C(1) << 40, "z.c", 9); }, "z.c", 9},
         {"reallocate", [&] { mem_reallocate(block, huge, "src/mp.cpp", 3); }, "src/mp.cpp", 3},
         {"line 0", [] { mem_allocate(huge, "src/text.cpp", 0); }, "src/text.cpp", 0},
         {"line -2", [] { mem_allocate(huge, "src/text.cpp", -2); }, "src/text.cpp", -2},
@@ -128,10 +128,10 @@ TEST(MemTest, DefaultLocationIsTheCall) {
 TEST(MemDeathTest, UncaughtExhaustionNamesTheRequester) {
     EXPECT_EXIT(mem_allocate(huge, "src/table.cpp", 120), ::testing::KilledBySignal(SIGABRT),
                 ::testing::EndsWith("Uncaught exception Allocation Failed raised at "
-                              "src/table.cpp:120\naborting...\n"));
+                                    "src/table.cpp:120\naborting...\n"));
     EXPECT_EXIT(mem_allocate(huge, nullptr, 120), ::testing::KilledBySignal(SIGABRT),
                 ::testing::ContainsRegex("Uncaught exception Allocation Failed raised at "
-                                        "src/mem\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n$"));
+                                         "src/mem\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n$"));
 }
 
 } // namespace

@@ -12,16 +12,15 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gmp.h>
 #include <gmpxx.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
 #include <lexspot/assert.hpp>
 #include <lexspot/fmt.hpp>
 #include <lexspot/mem.hpp>
-#include "test_support.hpp"
-
 
 namespace lexspot {
 namespace {
@@ -46,10 +45,14 @@ std::string hex(const unsigned char *p, size_t n) {
     }
     return s;
 }
-std::string hex(const Bytes &b) { return hex(b.data(), b.size()); }
+std::string hex(const Bytes &b) {
+    return hex(b.data(), b.size());
+}
 
 // A value of the current width from its bytes, least significant first.
-Bytes val(std::initializer_list<unsigned char> bytes) { return Bytes(bytes); }
+Bytes val(std::initializer_list<unsigned char> bytes) {
+    return Bytes(bytes);
+}
 
 // A value of the current width holding v (mod 2^mp_bits), stored without
 // going through the code under test's overflow rules.
@@ -80,8 +83,8 @@ TEST(MpWidthTest, SetWidthComputesTheFieldsAndLaysOutScratch) {
         int32_t n, bytes, top_shift;
         unsigned char mask;
     };
-    const Case cases[] = {{2, 1, 1, 0x03},    {7, 1, 6, 0x7F},   {8, 1, 7, 0xFF},
-                          {9, 2, 0, 0x01},    {20, 3, 3, 0x0F},  {24, 3, 7, 0xFF},
+    const Case cases[] = {{2, 1, 1, 0x03},    {7, 1, 6, 0x7F},    {8, 1, 7, 0xFF},
+                          {9, 2, 0, 0x01},    {20, 3, 3, 0x0F},   {24, 3, 7, 0xFF},
                           {65, 9, 0, 0x01},   {128, 16, 7, 0xFF}, {129, 17, 0, 0x01},
                           {300, 38, 3, 0x0F}, {32, 4, 7, 0xFF}};
     int32_t previous = mp_bits;
@@ -222,8 +225,11 @@ TEST(MpValueTest, FromSignedStoresTwosComplementThenRaises) {
         {63, INT64_MIN, {0, 0, 0, 0, 0, 0, 0, 0x00}, true},
         {72, -1, Bytes(9, 0xFF), false},
         {72, INT64_MIN, {0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF}, false},
-        {129, -2, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                   0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, false},
+        {129,
+         -2,
+         {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+          0xFF, 0x01},
+         false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " " << c.v);
@@ -306,8 +312,8 @@ TEST(MpValueTest, ResizeExamples) {
         {20, {0x00, 0x00, 0x08}, false, 19, {0x00, 0x00, 0x00}, true},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.from << (c.is_signed ? " s " : " u ") << hex(c.x)
-                                        << " -> " << c.to);
+        SCOPED_TRACE(testing::Message()
+                     << c.from << (c.is_signed ? " s " : " u ") << hex(c.x) << " -> " << c.to);
         Width width(c.from);
         Bytes z(c.z.size(), 0x5A);
         ExceptionFrame f = raised_by([&] {
@@ -389,8 +395,12 @@ void call_conversion(ConversionFn fn, unsigned char *flags, ...) {
     va_list args;
     va_start(args, flags);
     ExceptionFrame caught{};
-    EXCEPTION_TRY { fn('D', args, put, &out, flags, INT_MIN, INT_MIN); }
-    EXCEPTION_HANDLER(frame) { caught = frame; }
+    EXCEPTION_TRY {
+        fn('D', args, put, &out, flags, INT_MIN, INT_MIN);
+    }
+    EXCEPTION_HANDLER(frame) {
+        caught = frame;
+    }
     EXCEPTION_END
     va_end(args);
     if (caught.exception != nullptr)
@@ -419,20 +429,20 @@ TEST(MpPreconditionTest, ConversionAdditiveAndStringArgumentsAreTestedInOrder) {
          [&] { mp_resize_u(8, a, nullptr); }, [&] { mp_resize_u(8, nullptr, b); }},
         {"add_u: x, y", [] { mp_add_u(nullptr, nullptr, nullptr); },
          [&] { mp_add_u(a, nullptr, b); }, [&] { mp_add_u(a, b, nullptr); }},
-        {"sub_u: y, z", [&] { mp_sub_u(nullptr, a, nullptr); },
-         [&] { mp_sub_u(a, b, nullptr); }, [&] { mp_sub_u(nullptr, a, b); }},
+        {"sub_u: y, z", [&] { mp_sub_u(nullptr, a, nullptr); }, [&] { mp_sub_u(a, b, nullptr); },
+         [&] { mp_sub_u(nullptr, a, b); }},
         {"add_s: x, y", [] { mp_add_s(nullptr, nullptr, nullptr); },
          [&] { mp_add_s(a, nullptr, b); }, [&] { mp_add_s(a, b, nullptr); }},
-        {"sub_s: y, z", [&] { mp_sub_s(nullptr, a, nullptr); },
-         [&] { mp_sub_s(a, b, nullptr); }, [&] { mp_sub_s(nullptr, a, b); }},
+        {"sub_s: y, z", [&] { mp_sub_s(nullptr, a, nullptr); }, [&] { mp_sub_s(a, b, nullptr); },
+         [&] { mp_sub_s(nullptr, a, b); }},
         {"negate: x, z", [] { mp_negate(nullptr, nullptr); }, [&] { mp_negate(a, nullptr); },
          [&] { mp_negate(nullptr, a); }},
         {"add_ui: x, z", [] { mp_add_ui(nullptr, nullptr, 300); },
          [&] { mp_add_ui(a, nullptr, 300); }, [&] { mp_add_ui(nullptr, a, 300); }},
-        {"sub_ui: x, z", [] { mp_sub_ui(nullptr, nullptr, 1); },
-         [&] { mp_sub_ui(a, nullptr, 1); }, [&] { mp_sub_ui(nullptr, a, 1); }},
-        {"add_si: x, z", [] { mp_add_si(nullptr, nullptr, 1); },
-         [&] { mp_add_si(a, nullptr, 1); }, [&] { mp_add_si(nullptr, a, 1); }},
+        {"sub_ui: x, z", [] { mp_sub_ui(nullptr, nullptr, 1); }, [&] { mp_sub_ui(a, nullptr, 1); },
+         [&] { mp_sub_ui(nullptr, a, 1); }},
+        {"add_si: x, z", [] { mp_add_si(nullptr, nullptr, 1); }, [&] { mp_add_si(a, nullptr, 1); },
+         [&] { mp_add_si(nullptr, a, 1); }},
         {"sub_si: x, z", [] { mp_sub_si(nullptr, nullptr, -300); },
          [&] { mp_sub_si(a, nullptr, -300); }, [&] { mp_sub_si(nullptr, a, -300); }},
         {"compare_u: x, y", [] { mp_compare_u(nullptr, nullptr); },
@@ -441,8 +451,8 @@ TEST(MpPreconditionTest, ConversionAdditiveAndStringArgumentsAreTestedInOrder) {
          [&] { mp_compare_s(nullptr, a); }, [&] { mp_compare_s(a, nullptr); }},
         {"render: x, base", [] { mp_render(nullptr, 0, 1, nullptr); },
          [] { mp_render(nullptr, 0, 10, nullptr); }, [&] { mp_render(nullptr, 0, 1, a); }},
-        {"render: base, size", [&] { mp_render(buf, 1, 37, a); },
-         [&] { mp_render(buf, 4, 37, a); }, [&] { mp_render(buf, 1, 10, a); }},
+        {"render: base, size", [&] { mp_render(buf, 1, 37, a); }, [&] { mp_render(buf, 4, 37, a); },
+         [&] { mp_render(buf, 1, 10, a); }},
         {"format_s: flags, value", [] { call_conversion(mp_format_s, nullptr, nullptr, 99); },
          [&] { call_conversion(mp_format_s, nullptr, a, 10); },
          [&] { call_conversion(mp_format_s, flags, nullptr, 10); }},
@@ -697,8 +707,8 @@ TEST(MpMulDivTest, FloorDivisionAndNonNegativeRemainder) {
     struct Case {
         int64_t x, y, q, r;
     };
-    const Case cases[] = {{7, 2, 3, 1},   {-7, 2, -4, 1}, {7, -2, -4, 1}, {-7, -2, 3, 1},
-                          {7, -3, -3, 2}, {-7, 3, -3, 2}, {-7, -3, 2, 1}, {6, -3, -2, 0},
+    const Case cases[] = {{7, 2, 3, 1},   {-7, 2, -4, 1},       {7, -2, -4, 1}, {-7, -2, 3, 1},
+                          {7, -3, -3, 2}, {-7, 3, -3, 2},       {-7, -3, 2, 1}, {6, -3, -2, 0},
                           {-6, 3, -2, 0}, {1000, -600, -2, 200}};
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.x << " / " << c.y);
@@ -744,8 +754,7 @@ TEST(MpMulDivTest, DivisionByZeroStoresNothing) {
     }
     Width width(8);
     Bytes x = sv(200), z(1);
-    EXPECT_EQ(raised_by([&] { mp_div_ui(z.data(), x.data(), 256); }).exception,
-              &mp_divide_by_zero);
+    EXPECT_EQ(raised_by([&] { mp_div_ui(z.data(), x.data(), 256); }).exception, &mp_divide_by_zero);
 }
 
 TEST(MpMulDivTest, WideProducts) {
@@ -1013,7 +1022,8 @@ TEST_F(MpFormatTest, BadArgumentsRaiseAtMpBeforePrinting) {
     for (int base : {1, 37, 0, -10}) {
         for (const char *directive : {"ab%D", "ab%U"}) {
             char buf[64] = "untouched";
-            ExceptionFrame f = raised_by([&] { fmt_buffer(buf, sizeof buf, directive, x.data(), base); });
+            ExceptionFrame f =
+                raised_by([&] { fmt_buffer(buf, sizeof buf, directive, x.data(), base); });
             EXPECT_EQ(f.exception, &assertion_failed) << directive << " " << base;
             EXPECT_STREQ(f.file, "src/mp.cpp");
             EXPECT_EQ(std::string(buf, 2), "ab");
@@ -1085,7 +1095,9 @@ Raised raised_kind(F f) {
 template <typename T>
 T pow2(int k);
 template <>
-I128 pow2<I128>(int k) { return I128{1} << k; }
+I128 pow2<I128>(int k) {
+    return I128{1} << k;
+}
 template <>
 mpz_class pow2<mpz_class>(int k) {
     mpz_class r;
@@ -1094,13 +1106,21 @@ mpz_class pow2<mpz_class>(int k) {
 }
 
 template <typename T>
-T from_u64(uint64_t u) { return T(static_cast<unsigned long>(u)); }
+T from_u64(uint64_t u) {
+    return T(static_cast<unsigned long>(u));
+}
 template <>
-I128 from_u64<I128>(uint64_t u) { return static_cast<I128>(u); }
+I128 from_u64<I128>(uint64_t u) {
+    return static_cast<I128>(u);
+}
 template <typename T>
-T from_i64(int64_t v) { return T(static_cast<long>(v)); }
+T from_i64(int64_t v) {
+    return T(static_cast<long>(v));
+}
 template <>
-I128 from_i64<I128>(int64_t v) { return v; }
+I128 from_i64<I128>(int64_t v) {
+    return v;
+}
 
 template <typename T>
 T from_bytes(const Bytes &b);
@@ -1135,7 +1155,9 @@ Bytes to_bytes(const mpz_class &v, int bits) {
     return b;
 }
 
-I128 mod_pow2(I128 v, int k) { return k >= 127 ? v : v & ((I128{1} << k) - 1); }
+I128 mod_pow2(I128 v, int k) {
+    return k >= 127 ? v : v & ((I128{1} << k) - 1);
+}
 mpz_class mod_pow2(const mpz_class &v, int k) {
     mpz_class r;
     mpz_fdiv_r_2exp(r.get_mpz_t(), v.get_mpz_t(), static_cast<mp_bitcnt_t>(k));
@@ -1154,7 +1176,9 @@ mpz_class floor_div(const mpz_class &a, const mpz_class &b) {
     return q;
 }
 
-I128 shr_floor(I128 a, int s) { return a >> (s > 127 ? 127 : s); }
+I128 shr_floor(I128 a, int s) {
+    return a >> (s > 127 ? 127 : s);
+}
 mpz_class shr_floor(const mpz_class &a, int s) {
     mpz_class q;
     mpz_fdiv_q_2exp(q.get_mpz_t(), a.get_mpz_t(), static_cast<mp_bitcnt_t>(s));
@@ -1165,7 +1189,8 @@ mpz_class shr_floor(const mpz_class &a, int s) {
 // makes), which can pass the signed 128-bit range: the low w bits, whether
 // the product reaches 2^w, and the bytes of the 2w-bit product.
 void unsigned_product(I128 x, I128 y, int w, I128 &low, bool &over, Bytes &wide) {
-    const unsigned __int128 p = static_cast<unsigned __int128>(x) * static_cast<unsigned __int128>(y);
+    const unsigned __int128 p =
+        static_cast<unsigned __int128>(x) * static_cast<unsigned __int128>(y);
     low = static_cast<I128>(p & ((static_cast<unsigned __int128>(1) << w) - 1));
     over = (p >> w) != 0;
     wide = to_bytes(static_cast<I128>(p), 2 * w);
@@ -1178,7 +1203,9 @@ void unsigned_product(const mpz_class &x, const mpz_class &y, int w, mpz_class &
     wide = to_bytes(p, 2 * w);
 }
 
-int sign_of_difference(const I128 &a, const I128 &b) { return a < b ? -1 : a > b ? 1 : 0; }
+int sign_of_difference(const I128 &a, const I128 &b) {
+    return a < b ? -1 : a > b ? 1 : 0;
+}
 int sign_of_difference(const mpz_class &a, const mpz_class &b) {
     const int c = cmp(a, b);
     return c < 0 ? -1 : c > 0 ? 1 : 0;
@@ -1205,8 +1232,23 @@ struct Expected {
 };
 
 enum class Op {
-    add_u, sub_u, add_s, sub_s, mul_u, mul_s, div_u, div_s, mod_u, mod_s,
-    bit_and, bit_or, bit_xor, mul_wide_u, mul_wide_s, compare_u, compare_s,
+    add_u,
+    sub_u,
+    add_s,
+    sub_s,
+    mul_u,
+    mul_s,
+    div_u,
+    div_s,
+    mod_u,
+    mod_s,
+    bit_and,
+    bit_or,
+    bit_xor,
+    mul_wide_u,
+    mul_wide_s,
+    compare_u,
+    compare_s,
 };
 
 struct BinaryOp {
@@ -1215,29 +1257,52 @@ struct BinaryOp {
     MpBinaryFn fn;
 };
 const BinaryOp binary_ops[] = {
-    {Op::add_u, "add_u", mp_add_u},        {Op::sub_u, "sub_u", mp_sub_u},
-    {Op::add_s, "add_s", mp_add_s},        {Op::sub_s, "sub_s", mp_sub_s},
-    {Op::mul_u, "mul_u", mp_mul_u},        {Op::mul_s, "mul_s", mp_mul_s},
-    {Op::div_u, "div_u", mp_div_u},        {Op::div_s, "div_s", mp_div_s},
-    {Op::mod_u, "mod_u", mp_mod_u},        {Op::mod_s, "mod_s", mp_mod_s},
-    {Op::bit_and, "bit_and", mp_bit_and},  {Op::bit_or, "bit_or", mp_bit_or},
-    {Op::bit_xor, "bit_xor", mp_bit_xor},  {Op::mul_wide_u, "mul_wide_u", mp_mul_wide_u},
+    {Op::add_u, "add_u", mp_add_u},
+    {Op::sub_u, "sub_u", mp_sub_u},
+    {Op::add_s, "add_s", mp_add_s},
+    {Op::sub_s, "sub_s", mp_sub_s},
+    {Op::mul_u, "mul_u", mp_mul_u},
+    {Op::mul_s, "mul_s", mp_mul_s},
+    {Op::div_u, "div_u", mp_div_u},
+    {Op::div_s, "div_s", mp_div_s},
+    {Op::mod_u, "mod_u", mp_mod_u},
+    {Op::mod_s, "mod_s", mp_mod_s},
+    {Op::bit_and, "bit_and", mp_bit_and},
+    {Op::bit_or, "bit_or", mp_bit_or},
+    {Op::bit_xor, "bit_xor", mp_bit_xor},
+    {Op::mul_wide_u, "mul_wide_u", mp_mul_wide_u},
     {Op::mul_wide_s, "mul_wide_s", mp_mul_wide_s},
 };
 
 enum class ImmOp {
-    add_ui, sub_ui, mul_ui, div_ui, mod_ui, bit_and_i, bit_or_i, bit_xor_i, compare_ui,
-    add_si, sub_si, mul_si, div_si, mod_si, compare_si,
+    add_ui,
+    sub_ui,
+    mul_ui,
+    div_ui,
+    mod_ui,
+    bit_and_i,
+    bit_or_i,
+    bit_xor_i,
+    compare_ui,
+    add_si,
+    sub_si,
+    mul_si,
+    div_si,
+    mod_si,
+    compare_si,
 };
 const struct {
     ImmOp op;
     const char *name;
 } imm_ops[] = {
-    {ImmOp::add_ui, "add_ui"},       {ImmOp::sub_ui, "sub_ui"},     {ImmOp::mul_ui, "mul_ui"},
-    {ImmOp::div_ui, "div_ui"},       {ImmOp::mod_ui, "mod_ui"},     {ImmOp::bit_and_i, "bit_and_i"},
-    {ImmOp::bit_or_i, "bit_or_i"},   {ImmOp::bit_xor_i, "bit_xor_i"}, {ImmOp::compare_ui, "compare_ui"},
-    {ImmOp::add_si, "add_si"},       {ImmOp::sub_si, "sub_si"},     {ImmOp::mul_si, "mul_si"},
-    {ImmOp::div_si, "div_si"},       {ImmOp::mod_si, "mod_si"},     {ImmOp::compare_si, "compare_si"},
+    {ImmOp::add_ui, "add_ui"},         {ImmOp::sub_ui, "sub_ui"},
+    {ImmOp::mul_ui, "mul_ui"},         {ImmOp::div_ui, "div_ui"},
+    {ImmOp::mod_ui, "mod_ui"},         {ImmOp::bit_and_i, "bit_and_i"},
+    {ImmOp::bit_or_i, "bit_or_i"},     {ImmOp::bit_xor_i, "bit_xor_i"},
+    {ImmOp::compare_ui, "compare_ui"}, {ImmOp::add_si, "add_si"},
+    {ImmOp::sub_si, "sub_si"},         {ImmOp::mul_si, "mul_si"},
+    {ImmOp::div_si, "div_si"},         {ImmOp::mod_si, "mod_si"},
+    {ImmOp::compare_si, "compare_si"},
 };
 
 // Runs an immediate operation; the number it returns (remainder or
@@ -1267,9 +1332,13 @@ bool returns_number(ImmOp op) {
     return op == ImmOp::mod_ui || op == ImmOp::mod_si || op == ImmOp::compare_ui ||
            op == ImmOp::compare_si;
 }
-bool is_comparison(ImmOp op) { return op == ImmOp::compare_ui || op == ImmOp::compare_si; }
+bool is_comparison(ImmOp op) {
+    return op == ImmOp::compare_ui || op == ImmOp::compare_si;
+}
 
-I128 to_i128(const I128 &v) { return v; }
+I128 to_i128(const I128 &v) {
+    return v;
+}
 I128 to_i128(const mpz_class &v) {
     if (mpz_fits_slong_p(v.get_mpz_t()))
         return mpz_get_si(v.get_mpz_t());
@@ -1431,10 +1500,18 @@ class Mismatches {
 template <typename T>
 std::vector<T> operands(int w, const Model<T> &m, std::mt19937_64 &rng, int randoms,
                         bool every_power) {
-    std::vector<T> raw = {T(0),          T(1),          T(2),
-                          T(3),          T(255),        T(256),
-                          T(m.half() - 1), m.half(),    T(m.half() + 1),
-                          T(m.two_w() - 1), T(m.two_w() - 2), T(m.two_w() - 256)};
+    std::vector<T> raw = {T(0),
+                          T(1),
+                          T(2),
+                          T(3),
+                          T(255),
+                          T(256),
+                          T(m.half() - 1),
+                          m.half(),
+                          T(m.half() + 1),
+                          T(m.two_w() - 1),
+                          T(m.two_w() - 2),
+                          T(m.two_w() - 256)};
     for (int k = 1; k < w; ++k) {
         if (!every_power && k != w / 2 && k != w - 2)
             continue;
@@ -1492,8 +1569,8 @@ std::vector<uint64_t> immediates(int w, std::mt19937_64 &rng, int randoms) {
     return out;
 }
 
-std::string describe(const char *op, int w, const Bytes &x, const std::string &y,
-                     const Expected &e, Raised got, const Bytes &z, I128 number) {
+std::string describe(const char *op, int w, const Bytes &x, const std::string &y, const Expected &e,
+                     Raised got, const Bytes &z, I128 number) {
     std::string s = "width " + std::to_string(w) + ": " + op + "(" + hex(x) + ", " + y + "): ";
     s += std::string("expected ") + raised_name(e.raised) + " [" + hex(e.bytes) + "] " +
          text(e.number);
@@ -1574,21 +1651,20 @@ void check_width(int w, Mismatches &mismatches, int randoms, int imm_randoms) {
                 };
                 if (returns_number(op.op)) {
                     I128 number = 0;
-                    const Raised got = raised_kind([&] { run_imm(op.op, nullptr, x.data(), y, number); });
+                    const Raised got =
+                        raised_kind([&] { run_imm(op.op, nullptr, x.data(), y, number); });
                     if (is_comparison(op.op))
                         number = (number > 0) - (number < 0);
                     const bool ok = got == e.raised && (got != Raised::none || number == e.number);
-                    mismatches.check(ok, [&] {
-                        return describe(op.name, w, x, y_text(), e, got, {}, number);
-                    });
+                    mismatches.check(
+                        ok, [&] { return describe(op.name, w, x, y_text(), e, got, {}, number); });
                     continue;
                 }
                 I128 unused = 0;
                 z = sentinel;
                 Raised got = raised_kind([&] { run_imm(op.op, z.data(), x.data(), y, unused); });
-                mismatches.check(same(e, got, z, sentinel), [&] {
-                    return describe(op.name, w, x, y_text(), e, got, z, 0);
-                });
+                mismatches.check(same(e, got, z, sentinel),
+                                 [&] { return describe(op.name, w, x, y_text(), e, got, z, 0); });
                 if ((i + y) % 4 != 0)
                     continue;
                 alias = x;
@@ -1688,13 +1764,16 @@ void check_unary(int w, Mismatches &mismatches, int randoms) {
             const T left = s >= w ? T(0) : T(mod_pow2(v, w - s) * pow2<T>(s));
             const T right = s >= w ? T(0) : shr_floor(v, s);
             const T arith = shr_floor(xs, s >= w ? w : s);
-            ops.push_back({"shift_left", [s](MpValue a, const unsigned char *b) { mp_shift_left(a, b, s); },
+            ops.push_back({"shift_left",
+                           [s](MpValue a, const unsigned char *b) { mp_shift_left(a, b, s); },
                            m.value(left, false)});
-            ops.push_back({"shift_right", [s](MpValue a, const unsigned char *b) { mp_shift_right(a, b, s); },
+            ops.push_back({"shift_right",
+                           [s](MpValue a, const unsigned char *b) { mp_shift_right(a, b, s); },
                            m.value(right, false)});
-            ops.push_back({"shift_right_arith",
-                           [s](MpValue a, const unsigned char *b) { mp_shift_right_arith(a, b, s); },
-                           m.value(arith, false)});
+            ops.push_back(
+                {"shift_right_arith",
+                 [s](MpValue a, const unsigned char *b) { mp_shift_right_arith(a, b, s); },
+                 m.value(arith, false)});
         }
         for (size_t index = 0; index < ops.size(); ++index) {
             const Unary &op = ops[index];
@@ -1704,9 +1783,8 @@ void check_unary(int w, Mismatches &mismatches, int randoms) {
             };
             z.assign(z.size(), 0x00);
             Raised got = raised_kind([&] { op.fn(z.data(), x.data()); });
-            mismatches.check(same(op.e, got, z), [&] {
-                return describe(what().c_str(), w, x, "-", op.e, got, z, 0);
-            });
+            mismatches.check(same(op.e, got, z),
+                             [&] { return describe(what().c_str(), w, x, "-", op.e, got, z, 0); });
             alias = x;
             got = raised_kind([&] { op.fn(alias.data(), alias.data()); });
             mismatches.check(same(op.e, got, alias), [&] {
@@ -1721,12 +1799,18 @@ void check_unary(int w, Mismatches &mismatches, int randoms) {
         const bool s_fits = xs >= from_i64<T>(INT64_MIN) && xs <= from_i64<T>(INT64_MAX);
         mismatches.check(got == (s_fits ? Raised::none : Raised::overflow) &&
                              (!s_fits || from_i64<T>(sv64) == xs),
-                         [&] { return "width " + std::to_string(w) + ": to_signed(" + hex(x) + ") gave " + std::to_string(sv64); });
+                         [&] {
+                             return "width " + std::to_string(w) + ": to_signed(" + hex(x) +
+                                    ") gave " + std::to_string(sv64);
+                         });
         got = raised_kind([&] { uv64 = mp_to_unsigned(x.data()); });
         const bool u_fits = v <= from_u64<T>(UINT64_MAX);
         mismatches.check(got == (u_fits ? Raised::none : Raised::overflow) &&
                              (!u_fits || from_u64<T>(uv64) == v),
-                         [&] { return "width " + std::to_string(w) + ": to_unsigned(" + hex(x) + ") gave " + std::to_string(uv64); });
+                         [&] {
+                             return "width " + std::to_string(w) + ": to_unsigned(" + hex(x) +
+                                    ") gave " + std::to_string(uv64);
+                         });
     }
 
     // From machine integers.
@@ -1781,8 +1865,8 @@ TEST(MpDifferentialTest, GmpModelAtSmallWidths) {
 
 // Every pair of a set of widths, both readings, boundary and random values.
 TEST(MpDifferentialTest, ResizeBetweenWidths) {
-    const int widths[] = {2, 3, 7, 8, 9, 15, 16, 17, 20, 24, 31, 32, 33, 63, 64,
-                          65, 72, 127, 128, 129, 200, 256, 300};
+    const int widths[] = {2,  3,  7,  8,  9,  15,  16,  17,  20,  24,  31, 32,
+                          33, 63, 64, 65, 72, 127, 128, 129, 200, 256, 300};
     Mismatches mismatches;
     for (int from : widths) {
         Width width(from);
@@ -1797,14 +1881,14 @@ TEST(MpDifferentialTest, ResizeBetweenWidths) {
                 const Expected es = target.value(xs, to < from && !target.in_s(xs), to);
                 Raised got = raised_kind([&] { mp_resize_s(to, z.data(), x.data()); });
                 mismatches.check(got == es.raised && z == es.bytes, [&] {
-                    return describe(("resize_s to " + std::to_string(to)).c_str(), from, x, "-",
-                                    es, got, z, 0);
+                    return describe(("resize_s to " + std::to_string(to)).c_str(), from, x, "-", es,
+                                    got, z, 0);
                 });
                 const Expected eu = target.value(v, v >= target.two_w(), to);
                 got = raised_kind([&] { mp_resize_u(to, z.data(), x.data()); });
                 mismatches.check(got == eu.raised && z == eu.bytes, [&] {
-                    return describe(("resize_u to " + std::to_string(to)).c_str(), from, x, "-",
-                                    eu, got, z, 0);
+                    return describe(("resize_u to " + std::to_string(to)).c_str(), from, x, "-", eu,
+                                    got, z, 0);
                 });
             }
         }
@@ -1834,21 +1918,25 @@ TEST(MpDifferentialTest, RenderAndParseAgainstGmp) {
                 char *end = nullptr;
                 const std::string lower = mpz_class(v).get_str(base);
                 Raised got = raised_kind([&] { mp_parse(z.data(), lower.c_str(), base, &end); });
-                mismatches.check(got == Raised::none && z == x && end == lower.c_str() + lower.size(),
-                                 [&] { return "width " + std::to_string(w) + ": parse(" + lower + ") = " + hex(z); });
+                mismatches.check(
+                    got == Raised::none && z == x && end == lower.c_str() + lower.size(), [&] {
+                        return "width " + std::to_string(w) + ": parse(" + lower + ") = " + hex(z);
+                    });
             }
         }
         for (int base : {2, 10, 16, 36}) {
             const std::string limit = m.two_w().get_str(base);
             const std::string below = mpz_class(m.two_w() - 1).get_str(base);
             Bytes z(static_cast<size_t>(mp_bytes));
-            mismatches.check(raised_kind([&] { mp_parse(z.data(), limit.c_str(), base, nullptr); }) ==
-                                 Raised::overflow,
-                             [&] { return "width " + std::to_string(w) + ": no overflow for " + limit; });
-            mismatches.check(raised_kind([&] { mp_parse(z.data(), below.c_str(), base, nullptr); }) ==
-                                     Raised::none &&
-                                 z == to_bytes(mpz_class(m.two_w() - 1), w),
-                             [&] { return "width " + std::to_string(w) + ": " + below + " gave " + hex(z); });
+            mismatches.check(
+                raised_kind([&] { mp_parse(z.data(), limit.c_str(), base, nullptr); }) ==
+                    Raised::overflow,
+                [&] { return "width " + std::to_string(w) + ": no overflow for " + limit; });
+            mismatches.check(
+                raised_kind([&] { mp_parse(z.data(), below.c_str(), base, nullptr); }) ==
+                        Raised::none &&
+                    z == to_bytes(mpz_class(m.two_w() - 1), w),
+                [&] { return "width " + std::to_string(w) + ": " + below + " gave " + hex(z); });
         }
     }
     EXPECT_EQ(mismatches.count(), 0);
@@ -1893,15 +1981,17 @@ TEST_F(MpFormatTest, FlagsWidthsAndPrecisionsAgainstPrintf) {
                         for (const char *fw : field_widths) {
                             for (const char *pr : precisions) {
                                 const std::string directive = "%" + flags + fw + pr;
-                                const std::string mine = format(
-                                    (directive + (is_signed ? "D" : "U")).c_str(), x.data(), b.base);
+                                const std::string mine =
+                                    format((directive + (is_signed ? "D" : "U")).c_str(), x.data(),
+                                           b.base);
                                 char expected[128];
                                 if (w <= 64) {
                                     // The values fit a long long; the sign
                                     // flags apply to unsigned readings too.
                                     const std::string c_directive = directive + "ll" + b.conversion;
-                                    std::snprintf(expected, sizeof expected, c_directive.c_str(),
-                                                  static_cast<long long>(mpz_get_si(shown.get_mpz_t())));
+                                    std::snprintf(
+                                        expected, sizeof expected, c_directive.c_str(),
+                                        static_cast<long long>(mpz_get_si(shown.get_mpz_t())));
                                 } else {
                                     gmp_snprintf(expected, sizeof expected,
                                                  (directive + "Z" + b.conversion).c_str(),
@@ -1910,8 +2000,8 @@ TEST_F(MpFormatTest, FlagsWidthsAndPrecisionsAgainstPrintf) {
                                 mismatches.check(mine == expected, [&] {
                                     return "width " + std::to_string(w) + " " + directive +
                                            (is_signed ? "D" : "U") + " base " +
-                                           std::to_string(b.base) + " of " + hex(x) + ": '" +
-                                           mine + "', expected '" + expected + "'";
+                                           std::to_string(b.base) + " of " + hex(x) + ": '" + mine +
+                                           "', expected '" + expected + "'";
                                 });
                             }
                         }

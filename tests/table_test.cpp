@@ -12,10 +12,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
-#include <lexspot/mem.hpp>
 #include "test_support.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/mem.hpp>
 
 namespace lexspot {
 namespace {
@@ -74,11 +74,10 @@ TEST(TableTest, BucketCountFollowsHint) {
         int32_t hint;
         int32_t buckets;
     } cases[] = {
-        {0, 509},         {1, 509},         {509, 509},       {510, 509},
-        {1021, 509},      {1022, 1021},     {2053, 1021},     {2054, 2053},
-        {4093, 2053},     {4094, 4093},     {8191, 4093},     {8192, 8191},
-        {10000, 8191},    {16381, 8191},    {16382, 16381},   {32771, 16381},
-        {32772, 32771},   {65521, 32771},   {65522, 65521},   {1 << 30, 65521},
+        {0, 509},           {1, 509},       {509, 509},     {510, 509},     {1021, 509},
+        {1022, 1021},       {2053, 1021},   {2054, 2053},   {4093, 2053},   {4094, 4093},
+        {8191, 4093},       {8192, 8191},   {10000, 8191},  {16381, 8191},  {16382, 16381},
+        {32771, 16381},     {32772, 32771}, {65521, 32771}, {65522, 65521}, {1 << 30, 65521},
         {INT32_MAX, 65521},
     };
     for (const auto &c : cases) {
@@ -219,9 +218,10 @@ TEST(TableTest, LastBucketIsVisitedLast) {
     int32_t values[4] = {};
     for (int i = 0; i < 4; ++i)
         table_store(table, &keys[i], &values[i]);
-    const Pairs expected = {{&keys[1], &values[1]},                         // bucket 0
-                            {&keys[3], &values[3]},                         // bucket 507
-                            {&keys[2], &values[2]}, {&keys[0], &values[0]}}; // bucket 508
+    const Pairs expected = {{&keys[1], &values[1]}, // bucket 0
+                            {&keys[3], &values[3]}, // bucket 507
+                            {&keys[2], &values[2]},
+                            {&keys[0], &values[0]}}; // bucket 508
     EXPECT_EQ(pairs_of(table), expected);
     EXPECT_EQ(visited_by_for_each(table), expected);
     table_destroy(&table);
@@ -416,25 +416,23 @@ TEST(TableTest, ForEachDetectsEveryModification) {
         {"store replacing value",
          [](Table t, const void *visited) { table_store(t, visited, &value); }},
         {"store of the same value",
-         [](Table t, const void *visited) {
-             table_store(t, visited, table_lookup(t, visited));
-         }},
+         [](Table t, const void *visited) { table_store(t, visited, table_lookup(t, visited)); }},
         {"erase of the visited key", [](Table t, const void *visited) { table_erase(t, visited); }},
         {"erase of another key", [](Table t, const void *) { table_erase(t, &keys[3]); }},
         {"erase of an absent key", [](Table t, const void *) { table_erase(t, &absent); }},
     };
     for (const Modification &m : modifications) {
-        for (int32_t on_call : {1, 2, 4}) { // 4: the last binding
+        for (int32_t on_call : {1, 2, 4}) {           // 4: the last binding
             for (uint32_t stamp : {0u, UINT32_MAX}) { // the stamp may wrap
-                SCOPED_TRACE(testing::Message() << m.what << ", call " << on_call << ", stamp "
-                                                << stamp);
+                SCOPED_TRACE(testing::Message()
+                             << m.what << ", call " << on_call << ", stamp " << stamp);
                 Table table = table_create(0, compare_keys, hash_five);
                 for (Key &k : keys)
                     table_store(table, &k, nullptr);
                 table->stamp = stamp;
                 ForEachProbe probe{table, &m, on_call, 0};
-                ExceptionFrame f = raised_by(
-                    [&] { table_for_each(table, modify_on_chosen_call, &probe); });
+                ExceptionFrame f =
+                    raised_by([&] { table_for_each(table, modify_on_chosen_call, &probe); });
                 EXPECT_EQ(f.exception, &assertion_failed);
                 EXPECT_STREQ(f.file, "src/table.cpp");
                 EXPECT_EQ(probe.calls, on_call);
@@ -480,10 +478,11 @@ TEST(TableDeathTest, UncaughtModificationDuringForEachIsReported) {
     table_store(probe, &key, nullptr);
     ExceptionFrame f = raised_by([&] { table_for_each(probe, store_during_visit, probe); });
     table_destroy(&probe);
-    const std::string report = "Uncaught exception Assertion failed raised at src/table.cpp:" +
-                               std::to_string(f.line) + "\naborting...\n";
-    EXPECT_EXIT(table_for_each(table, store_during_visit, table),
-                testing::KilledBySignal(SIGABRT), testing::Eq(report));
+    const std::string report =
+        "Uncaught exception Assertion failed raised at src/table.cpp:" + std::to_string(f.line) +
+        "\naborting...\n";
+    EXPECT_EXIT(table_for_each(table, store_during_visit, table), testing::KilledBySignal(SIGABRT),
+                testing::Eq(report));
     table_destroy(&table);
 }
 

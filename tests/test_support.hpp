@@ -25,8 +25,12 @@ namespace lexspot {
 template <typename F>
 ExceptionFrame raised_by(F f) {
     ExceptionFrame seen{};
-    EXCEPTION_TRY { f(); }
-    EXCEPTION_HANDLER(frame) { seen = frame; }
+    EXCEPTION_TRY {
+        f();
+    }
+    EXCEPTION_HANDLER(frame) {
+        seen = frame;
+    }
     EXCEPTION_END
     return seen;
 }

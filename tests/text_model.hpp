@@ -50,7 +50,7 @@ inline int step_in_set(const std::string &s, int64_t off, const std::string &set
     if (off == static_cast<int64_t>(s.size()))
         return 0;
     return set.find(s[static_cast<size_t>(off)]) == std::string::npos ? 0
-                                                                        : static_cast<int>(off + 2);
+                                                                      : static_cast<int>(off + 2);
 }
 
 // The run of members that starts the range ends at its first non-member.

@@ -14,11 +14,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <lexspot/assert.hpp>
 #include "failing_alloc.hpp"
-#include <lexspot/mem.hpp>
 #include "test_support.hpp"
 #include "text_model.hpp"
+#include <lexspot/assert.hpp>
+#include <lexspot/mem.hpp>
 
 namespace lexspot {
 namespace {
@@ -78,9 +78,9 @@ TEST(TextConstantsTest, TableAndConstants) {
         int first; // table index of str
     };
     const Case cases[] = {
-        {"all", text_all_chars, 256, 0},          {"ascii", text_ascii_chars, 127, 0},
-        {"upper", text_upper_letters, 26, 65},    {"lower", text_lower_letters, 26, 97},
-        {"digits", text_decimal_digits, 10, 48},  {"none", text_none, 0, 0},
+        {"all", text_all_chars, 256, 0},         {"ascii", text_ascii_chars, 127, 0},
+        {"upper", text_upper_letters, 26, 65},   {"lower", text_lower_letters, 26, 97},
+        {"digits", text_decimal_digits, 10, 48}, {"none", text_none, 0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,11 +106,11 @@ TEST_F(TextPositionTest, EveryNameOfEveryGap) {
     const Text five = text_wrap(hello, 5);
     const Text empty = text_wrap(hello, 0);
     std::vector<Case> cases = {
-        {five, -8, 0}, {five, -7, 0}, {five, -6, 0}, {five, -5, 1}, {five, -4, 2},
-        {five, -3, 3}, {five, -2, 4}, {five, -1, 5}, {five, 0, 6},  {five, 1, 1},
-        {five, 2, 2},  {five, 3, 3},  {five, 4, 4},  {five, 5, 5},  {five, 6, 6},
-        {five, 7, 0},  {five, 8, 0},  {five, INT_MIN, 0}, {five, INT_MAX, 0},
-        {empty, -2, 0}, {empty, -1, 0}, {empty, 0, 1}, {empty, 1, 1}, {empty, 2, 0},
+        {five, -8, 0},  {five, -7, 0}, {five, -6, 0},      {five, -5, 1},      {five, -4, 2},
+        {five, -3, 3},  {five, -2, 4}, {five, -1, 5},      {five, 0, 6},       {five, 1, 1},
+        {five, 2, 2},   {five, 3, 3},  {five, 4, 4},       {five, 5, 5},       {five, 6, 6},
+        {five, 7, 0},   {five, 8, 0},  {five, INT_MIN, 0}, {five, INT_MAX, 0}, {empty, -2, 0},
+        {empty, -1, 0}, {empty, 0, 1}, {empty, 1, 1},      {empty, 2, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "len " << c.s.len << " position " << c.p);
@@ -595,16 +595,17 @@ void expect_for_all_names(const std::string &s, int lo, int hi, int expected, F 
 }
 
 TEST_F(TextScanTest, CharSearches) {
-    const std::string s = "abcab\xe9" "a";
+    const std::string s = "abcab\xe9"
+                          "a";
     struct Case {
         int lo, hi, c;
         int find, rfind;
     };
     const Case cases[] = {
-        {0, 7, 'a', 1, 7},   {0, 7, 'b', 2, 5},   {1, 4, 'a', 4, 4},  {1, 3, 'a', 0, 0},
-        {2, 5, 'c', 3, 3},   {0, 7, 'z', 0, 0},   {3, 3, 'a', 0, 0},  {0, 0, 'a', 0, 0},
-        {7, 7, 'a', 0, 0},   {0, 7, 233, 0, 0},   {0, 7, -23, 6, 6},  {0, 5, -23, 0, 0},
-        {0, 7, 0, 0, 0},     {0, 7, 'a' + 256, 0, 0}, {6, 7, 'a', 7, 7},
+        {0, 7, 'a', 1, 7}, {0, 7, 'b', 2, 5},       {1, 4, 'a', 4, 4}, {1, 3, 'a', 0, 0},
+        {2, 5, 'c', 3, 3}, {0, 7, 'z', 0, 0},       {3, 3, 'a', 0, 0}, {0, 0, 'a', 0, 0},
+        {7, 7, 'a', 0, 0}, {0, 7, 233, 0, 0},       {0, 7, -23, 6, 6}, {0, 5, -23, 0, 0},
+        {0, 7, 0, 0, 0},   {0, 7, 'a' + 256, 0, 0}, {6, 7, 'a', 7, 7},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "range " << c.lo << ".." << c.hi << " c " << c.c);
@@ -629,18 +630,10 @@ TEST_F(TextScanTest, SetSearches) {
         int find, rfind, span, rspan;
     };
     const Case cases[] = {
-        {0, 9, id_first, 1, 9, 3, 9},
-        {0, 6, id_first, 1, 5, 3, 0},
-        {0, 5, word, 1, 5, 6, 1},
-        {2, 6, id_first, 4, 5, 0, 0},
-        {3, 5, word, 4, 5, 6, 4},
-        {0, 9, "", 0, 0, 0, 0},
-        {4, 4, word, 0, 0, 0, 0},
-        {0, 0, word, 0, 0, 0, 0},
-        {0, 9, high, 8, 8, 0, 0},
-        {7, 8, high, 8, 8, 9, 8},
-        {0, 9, " ", 7, 7, 0, 0},
-        {0, 9, "z2zz2", 6, 9, 0, 9},
+        {0, 9, id_first, 1, 9, 3, 9}, {0, 6, id_first, 1, 5, 3, 0}, {0, 5, word, 1, 5, 6, 1},
+        {2, 6, id_first, 4, 5, 0, 0}, {3, 5, word, 4, 5, 6, 4},     {0, 9, "", 0, 0, 0, 0},
+        {4, 4, word, 0, 0, 0, 0},     {0, 0, word, 0, 0, 0, 0},     {0, 9, high, 8, 8, 0, 0},
+        {7, 8, high, 8, 8, 9, 8},     {0, 9, " ", 7, 7, 0, 0},      {0, 9, "z2zz2", 6, 9, 0, 9},
         {6, 7, " ", 7, 7, 8, 7},
     };
     for (const Case &c : cases) {
@@ -668,7 +661,7 @@ TEST_F(TextScanTest, StepInSet) {
         int expected;
     };
     const Case cases[] = {
-        {0, word, 2}, {1, word, 3}, {2, word, 0}, {3, word, 0},
+        {0, word, 2}, {1, word, 3}, {2, word, 0},      {3, word, 0},
         {2, high, 4}, {0, high, 0}, {0, text_none, 0}, {3, text_none, 0},
     };
     for (const Case &c : cases) {
@@ -681,7 +674,8 @@ TEST_F(TextScanTest, StepInSet) {
 }
 
 TEST_F(TextScanTest, PatternSearches) {
-    const std::string s = "aaab\xe9" "aab";
+    const std::string s = "aaab\xe9"
+                          "aab";
     struct Case {
         int lo, hi;
         std::string pattern;
@@ -693,8 +687,14 @@ TEST_F(TextScanTest, PatternSearches) {
         {0, 8, "ab", 3, 7, 0, 7},
         {0, 8, "aab", 2, 6, 0, 6},
         {1, 8, "aaab", 0, 0, 0, 0},
-        {0, 8, "aaab\xe9" "aab", 1, 1, 9, 1},
-        {0, 7, "aaab\xe9" "aab", 0, 0, 0, 0},
+        {0, 8,
+         "aaab\xe9"
+         "aab",
+         1, 1, 9, 1},
+        {0, 7,
+         "aaab\xe9"
+         "aab",
+         0, 0, 0, 0},
         {0, 8, "b", 4, 8, 0, 8},
         {0, 8, "\xe9", 5, 5, 0, 0},
         {4, 5, "\xe9", 5, 5, 6, 5},
@@ -702,13 +702,16 @@ TEST_F(TextScanTest, PatternSearches) {
         {2, 5, "", 3, 6, 3, 6},
         {4, 4, "", 5, 5, 5, 5},
         {4, 4, "a", 0, 0, 0, 0},
-        {3, 6, "b\xe9" "a", 4, 4, 7, 4},
+        {3, 6,
+         "b\xe9"
+         "a",
+         4, 4, 7, 4},
         {0, 8, "x", 0, 0, 0, 0},
         {0, 8, "abx", 0, 0, 0, 0},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "range " << c.lo << ".." << c.hi << " pattern "
-                                        << c.pattern);
+        SCOPED_TRACE(testing::Message()
+                     << "range " << c.lo << ".." << c.hi << " pattern " << c.pattern);
         const Text p = wrap(c.pattern);
         expect_for_all_names(s, c.lo, c.hi, c.find,
                              [&](Text t, int i, int j) { return text_find_text(t, i, j, p); });
@@ -726,8 +729,8 @@ TEST_F(TextScanTest, PatternSearches) {
 // of one line, the rightmost letter or underscore and the start of the run
 // of set members that ends the range.
 TEST_F(TextScanTest, IdentifierSetsFromTheConstants) {
-    const Text first = text_concat(text_concat(text_upper_letters, text_lower_letters),
-                                   text_wrap("_", 1));
+    const Text first =
+        text_concat(text_concat(text_upper_letters, text_lower_letters), text_wrap("_", 1));
     const Text word = text_concat(first, text_decimal_digits);
     const std::string line = "Xy = ab1_C2;\xe9z";
     struct Case {
@@ -796,8 +799,8 @@ TEST_F(TextScanTest, RandomAgainstModel) {
         const int i = pick(-n - 2, n + 2);
         const int j = pick(-n - 2, n + 2);
         const int c = chars[pick(0, sizeof chars / sizeof chars[0] - 1)];
-        SCOPED_TRACE(testing::Message() << "iteration " << iteration << " n " << n << " i " << i
-                                        << " j " << j);
+        SCOPED_TRACE(testing::Message()
+                     << "iteration " << iteration << " n " << n << " i " << i << " j " << j);
         const int64_t a = model::offset(n, i);
         const int64_t b = model::offset(n, j);
         if (a >= 0)
@@ -858,11 +861,16 @@ TEST(TextFormatTest, PrintsThroughTheStringEmitter) {
         std::string expected;
     };
     const Case cases[] = {
-        {"[%T]", &abc, "[abc]"},       {"[%.2T]", &abc, "[ab]"},
-        {"[%6T]", &abc, "[   abc]"},   {"[%-6T]", &abc, "[abc   ]"},
-        {"[%2T]", &abc, "[abc]"},      {"[%.0T]", &abc, "[]"},
-        {"[%.9T]", &abc, "[abc]"},     {"[%6.1T]", &abc, "[     a]"},
-        {"[%3T]", &empty, "[   ]"},    {"[%T]", &empty, "[]"},
+        {"[%T]", &abc, "[abc]"},
+        {"[%.2T]", &abc, "[ab]"},
+        {"[%6T]", &abc, "[   abc]"},
+        {"[%-6T]", &abc, "[abc   ]"},
+        {"[%2T]", &abc, "[abc]"},
+        {"[%.0T]", &abc, "[]"},
+        {"[%.9T]", &abc, "[abc]"},
+        {"[%6.1T]", &abc, "[     a]"},
+        {"[%3T]", &empty, "[   ]"},
+        {"[%T]", &empty, "[]"},
         {"[%T]", &odd, std::string("[a\0\xe9]", 5)},
     };
     for (const Case &c : cases) {
@@ -1065,8 +1073,8 @@ TEST_F(TextTest, BuildersRandomAgainstModel) {
                 int j = pick(-n, n + 1);
                 int64_t a = model::offset(n, i);
                 int64_t b = model::offset(n, j);
-                pool.push_back({text_slice(t, i, j),
-                                model::range(m, std::min(a, b), std::max(a, b))});
+                pool.push_back(
+                    {text_slice(t, i, j), model::range(m, std::min(a, b), std::max(a, b))});
                 break;
             }
             default: {
@@ -1076,8 +1084,8 @@ TEST_F(TextTest, BuildersRandomAgainstModel) {
                 const Text f = wrap(from);
                 const Text g = wrap(to);
                 auto [t, m] = any();
-                pool.push_back({text_translate(t, &f, &g),
-                                model::translate(m, model::build_map(from, to))});
+                pool.push_back(
+                    {text_translate(t, &f, &g), model::translate(m, model::build_map(from, to))});
                 break;
             }
             }

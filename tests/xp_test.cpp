@@ -1,20 +1,20 @@
 #include <lexspot/xp.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gmp.h>
 #include <gmock/gmock.h>
+#include <gmp.h>
 #include <gtest/gtest.h>
 
-#include <lexspot/assert.hpp>
 #include "test_support.hpp"
+#include <lexspot/assert.hpp>
 
 namespace lexspot {
 namespace {
@@ -27,7 +27,9 @@ void expect_assertion_at_xp(const ExceptionFrame &f) {
     EXPECT_GT(f.line, 0);
 }
 
-Digits filled(int32_t n, unsigned char v) { return Digits(static_cast<size_t>(n), v); }
+Digits filled(int32_t n, unsigned char v) {
+    return Digits(static_cast<size_t>(n), v);
+}
 
 // ---------------------------------------------------------------------------
 // Core primitives: worked examples
@@ -80,8 +82,7 @@ TEST(XpCoreTest, SignificantLength) {
         {{0, 0, 0}, 1}, {{5, 0, 0}, 1}, {{0, 1, 0}, 2}, {{0, 0, 1}, 3}, {{7}, 1}, {{0}, 1},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(xp_significant_length(static_cast<int32_t>(c.x.size()), c.x.data()),
-                  c.expected);
+        EXPECT_EQ(xp_significant_length(static_cast<int32_t>(c.x.size()), c.x.data()), c.expected);
     const unsigned char zero = 0;
     EXPECT_EQ(xp_significant_length(0, &zero), 0);
 }
@@ -203,16 +204,12 @@ TEST(XpCoreTest, CompareReturnsTopDifference) {
         int32_t expected;
     };
     const Case cases[] = {
-        {{0x00, 0x05}, {0xFF, 0x03}, 2},
-        {{0xFF, 0x03}, {0x00, 0x05}, -2},
-        {{1, 2, 3}, {1, 2, 3}, 0},
-        {{0x10, 7}, {0x03, 7}, 0x0D},
-        {{0x00, 7}, {0xFF, 7}, -255},
-        {{0, 0, 0xFF}, {0xFF, 0xFF, 0}, 255},
+        {{0x00, 0x05}, {0xFF, 0x03}, 2}, {{0xFF, 0x03}, {0x00, 0x05}, -2},
+        {{1, 2, 3}, {1, 2, 3}, 0},       {{0x10, 7}, {0x03, 7}, 0x0D},
+        {{0x00, 7}, {0xFF, 7}, -255},    {{0, 0, 0xFF}, {0xFF, 0xFF, 0}, 255},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(xp_compare(static_cast<int32_t>(c.x.size()), c.x.data(), c.y.data()),
-                  c.expected);
+        EXPECT_EQ(xp_compare(static_cast<int32_t>(c.x.size()), c.x.data(), c.y.data()), c.expected);
 }
 
 // ---------------------------------------------------------------------------
@@ -247,9 +244,15 @@ TEST(XpDivideTest, WorkedExamples) {
         {"5/300", {0x05, 0x00}, {0x2C, 0x01}, {0x00, 0x00}, {0x05, 0x00}},
         {"100/7", {0x64, 0x00, 0x00}, {0x07, 0x00}, {0x0E, 0x00, 0x00}, {0x02, 0x00}},
         {"2^24/(2^16+255)", {0, 0, 0, 1}, {0xFF, 0x00, 0x01}, {0xFF, 0, 0, 0}, {0xFF, 0x01, 0}},
-        {"leading zeros", {0x10, 0x27, 0, 0, 0}, {0x03, 0x01, 0, 0}, {0x26, 0, 0, 0, 0},
+        {"leading zeros",
+         {0x10, 0x27, 0, 0, 0},
+         {0x03, 0x01, 0, 0},
+         {0x26, 0, 0, 0, 0},
          {0x9E, 0, 0, 0}},
-        {"one-digit divisor leading zeros", {0xFF, 0xFF, 0, 0}, {0x10, 0, 0}, {0xFF, 0x0F, 0, 0},
+        {"one-digit divisor leading zeros",
+         {0xFF, 0xFF, 0, 0},
+         {0x10, 0, 0},
+         {0xFF, 0x0F, 0, 0},
          {0x0F, 0, 0}},
     };
     for (const DivideCase &c : cases) {
@@ -272,8 +275,7 @@ TEST(XpDivideTest, WorkedExamples) {
         if (n >= m) {
             Digits xr = c.x;
             q.assign(static_cast<size_t>(n), 0xAA);
-            EXPECT_EQ(xp_divide(n, q.data(), xr.data(), m, c.y.data(), xr.data(), work.data()),
-                      1);
+            EXPECT_EQ(xp_divide(n, q.data(), xr.data(), m, c.y.data(), xr.data(), work.data()), 1);
             EXPECT_EQ(q, c.q) << "r is x";
             EXPECT_EQ(Digits(xr.begin(), xr.begin() + m), c.r) << "r is x";
         }
@@ -347,13 +349,15 @@ TEST(XpParseTest, Cases) {
         {"4294967300", 10, 4, 0, 429496730u * 10 % 4294967296u, true, 9},
         {"5", 10, 4, 1, 15, false, 1},
         {"\t 101 ", 2, 4, 0, 5, false, 5},
-        {"12:3", 10, 4, 0, 12, false, 2},  // ':' follows '9'
-        {"1@A", 16, 4, 0, 1, false, 1},    // '@' precedes 'A'
-        {"1[", 36, 4, 0, 1, false, 1},     // '[' follows 'Z'
-        {"1`a", 36, 4, 0, 1, false, 1},    // '`' precedes 'a'
-        {"1{", 36, 4, 0, 1, false, 1},     // '{' follows 'z'
-        {"1/", 36, 4, 0, 1, false, 1},     // '/' precedes '0'
-        {"\xA0" "5", 10, 4, 7, 7, false, 0}, // high-bit byte is not white space
+        {"12:3", 10, 4, 0, 12, false, 2}, // ':' follows '9'
+        {"1@A", 16, 4, 0, 1, false, 1},   // '@' precedes 'A'
+        {"1[", 36, 4, 0, 1, false, 1},    // '[' follows 'Z'
+        {"1`a", 36, 4, 0, 1, false, 1},   // '`' precedes 'a'
+        {"1{", 36, 4, 0, 1, false, 1},    // '{' follows 'z'
+        {"1/", 36, 4, 0, 1, false, 1},    // '/' precedes '0'
+        {"\xA0"
+         "5",
+         10, 4, 7, 7, false, 0}, // high-bit byte is not white space
         {"5\xC3", 10, 4, 0, 5, false, 1},
     };
     for (const Case &c : cases) {
@@ -464,8 +468,8 @@ TEST(XpRenderTest, BufferTooSmall) {
     };
     const Case cases[] = {
         {4, false, std::string("255\0", 4)},
-        {3, true, "552#"},  // every digit, reversed order, no NUL
-        {2, true, "55##"},  // the third digit found no room
+        {3, true, "552#"}, // every digit, reversed order, no NUL
+        {2, true, "55##"}, // the third digit found no room
         {1, true, "5###"},
         {0, true, "####"},
     };
@@ -558,8 +562,8 @@ TEST(XpShiftTest, Cases) {
         {false, 2, {0x00, 0x10, 0x0A, 0xFF}, 12, 1, {0xA1, 0xF0}},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << (c.left ? "left " : "right ") << c.s << " fill "
-                                        << c.fill << " n " << c.n);
+        SCOPED_TRACE(testing::Message()
+                     << (c.left ? "left " : "right ") << c.s << " fill " << c.fill << " n " << c.n);
         const int32_t m = static_cast<int32_t>(c.x.size());
         Digits z = filled(c.n, 0xAA);
         if (c.left)
@@ -615,8 +619,8 @@ uint64_t above(mpz_srcptr v, int32_t n) {
 }
 
 enum class Shape { Zero, AllFF, SingleDigit, LeadingZeros, Random };
-constexpr Shape all_shapes[] = {Shape::Zero, Shape::AllFF, Shape::SingleDigit,
-                                Shape::LeadingZeros, Shape::Random};
+constexpr Shape all_shapes[] = {Shape::Zero, Shape::AllFF, Shape::SingleDigit, Shape::LeadingZeros,
+                                Shape::Random};
 
 const char *shape_name(Shape s) {
     switch (s) {
@@ -638,8 +642,9 @@ Digits make(Shape shape, int32_t n, std::mt19937_64 &rng) {
     switch (shape) {
     case Shape::Zero: break;
     case Shape::AllFF: std::fill(d.begin(), d.end(), 0xFF); break;
-    case Shape::SingleDigit: d[static_cast<size_t>(uniform(rng, 0, n - 1))] =
-                                 static_cast<unsigned char>(uniform(rng, 1, 255));
+    case Shape::SingleDigit:
+        d[static_cast<size_t>(uniform(rng, 0, n - 1))] =
+            static_cast<unsigned char>(uniform(rng, 1, 255));
         break;
     case Shape::LeadingZeros: {
         const int32_t len = n > 1 ? uniform(rng, 1, n - 1) : 1;
@@ -679,7 +684,8 @@ void check_forms(int32_t n, const std::vector<Digits> &operands, const std::vect
     EXPECT_EQ(in, operands) << "operands changed";
     for (int a : aliases) {
         in = operands;
-        EXPECT_EQ(op(in[static_cast<size_t>(a)].data(), in), expected_result) << "into operand " << a;
+        EXPECT_EQ(op(in[static_cast<size_t>(a)].data(), in), expected_result)
+            << "into operand " << a;
         EXPECT_EQ(in[static_cast<size_t>(a)], expected) << "into operand " << a;
     }
 }
@@ -689,8 +695,8 @@ TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
     for (int32_t n = 1; n <= 40; n++) {
         for (Shape sx : all_shapes) {
             for (Shape sy : all_shapes) {
-                SCOPED_TRACE(testing::Message() << "n " << n << " x " << shape_name(sx) << " y "
-                                                << shape_name(sy));
+                SCOPED_TRACE(testing::Message()
+                             << "n " << n << " x " << shape_name(sx) << " y " << shape_name(sy));
                 const Digits x = make(sx, n, rng);
                 // Equal operands now and then, the hardest case for a borrow.
                 const Digits y = uniform(rng, 0, 7) == 0 ? x : make(sy, n, rng);
@@ -700,7 +706,8 @@ TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
                 for (int32_t c = 0; c <= 1; c++) {
                     mpz_add(e, bx, by);
                     mpz_add_ui(e, e, static_cast<unsigned long>(c));
-                    check_forms(n, {x, y}, {0, 1}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                    check_forms(n, {x, y}, {0, 1}, digits_of(e, n),
+                                static_cast<int64_t>(above(e, n)),
                                 [&](unsigned char *z, std::vector<Digits> &in) {
                                     return xp_plus(n, z, in[0].data(), in[1].data(), c);
                                 });
@@ -745,8 +752,8 @@ TEST(XpDifferentialTest, DigitProductQuotientCompareAgainstGmp) {
     for (int32_t n = 1; n <= 40; n++) {
         for (Shape sx : all_shapes) {
             for (Shape sy : all_shapes) {
-                SCOPED_TRACE(testing::Message() << "n " << n << " x " << shape_name(sx) << " y "
-                                                << shape_name(sy));
+                SCOPED_TRACE(testing::Message()
+                             << "n " << n << " x " << shape_name(sx) << " y " << shape_name(sy));
                 const Digits x = make(sx, n, rng);
                 const Big bx(x);
                 Big e, rem;
@@ -826,8 +833,8 @@ TEST(XpDifferentialTest, TimesAgainstGmp) {
                                                 << shape_name(sx) << " y " << shape_name(sy));
                 const Digits x = make(sx, n, rng), y = make(sy, m, rng);
                 // A cleared accumulator, or one that stresses the carry out.
-                const Digits z0 =
-                    rep == 0 ? Digits(static_cast<size_t>(n + m), 0) : make(all_shapes[rep], n + m, rng);
+                const Digits z0 = rep == 0 ? Digits(static_cast<size_t>(n + m), 0)
+                                           : make(all_shapes[rep], n + m, rng);
                 Big e;
                 mpz_mul(e, Big(x), Big(y));
                 mpz_add(e, e, Big(z0));
@@ -918,8 +925,8 @@ void check_divide(const Digits &x, const Digits &y) {
         std::unique_ptr<unsigned char[]> work(new unsigned char[work_size]);
         EXPECT_EQ(xp_divide(n, q.data(), rx.data(), m, y.data(), rx.data(), work.get()), !zero);
         EXPECT_EQ(q, q_expected) << "r is x";
-        EXPECT_EQ(Digits(rx.begin(), rx.begin() + m), zero ? Digits(before.begin(), before.begin() + m)
-                                                             : r_expected)
+        EXPECT_EQ(Digits(rx.begin(), rx.begin() + m),
+                  zero ? Digits(before.begin(), before.begin() + m) : r_expected)
             << "r is x";
     }
 }
@@ -956,7 +963,8 @@ TEST(XpDifferentialTest, DivideCorrectsOverlargeTrialDigits) {
             Digits y(static_cast<size_t>(m), 0);
             for (int32_t i = 0; i < my - 2; i++)
                 y[static_cast<size_t>(i)] = 0xFF;
-            y[static_cast<size_t>(my - 2)] = static_cast<unsigned char>(uniform(rng, 0, 3) == 0 ? uniform(rng, 0, 255) : uniform(rng, 0, 2));
+            y[static_cast<size_t>(my - 2)] = static_cast<unsigned char>(
+                uniform(rng, 0, 3) == 0 ? uniform(rng, 0, 255) : uniform(rng, 0, 2));
             y[static_cast<size_t>(my - 1)] = static_cast<unsigned char>(uniform(rng, 1, 3));
 
             // x = y * q - small, with q of random length: windows just below
@@ -1004,8 +1012,8 @@ TEST(XpDifferentialTest, RenderAndParseRoundTripAgainstGmp) {
     for (int32_t base = 2; base <= 36; base++) {
         for (int32_t n = 1; n <= 40; n++) {
             for (Shape shape : all_shapes) {
-                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " "
-                                                << shape_name(shape));
+                SCOPED_TRACE(testing::Message()
+                             << "base " << base << " n " << n << " " << shape_name(shape));
                 const Digits x = make(shape, n, rng);
                 const std::string expected = gmp_string(Big(x), base);
 
@@ -1105,8 +1113,8 @@ TEST(XpDifferentialTest, RenderIntoTooSmallBuffers) {
             const std::string expected = gmp_string(bx, base);
             const int32_t digits = static_cast<int32_t>(expected.size());
             for (int32_t size = 0; size <= digits; size++) {
-                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " size "
-                                                << size << " " << expected);
+                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " size " << size
+                                                << " " << expected);
                 std::unique_ptr<char[]> buf(new char[static_cast<size_t>(size) + 1]);
                 std::memset(buf.get(), '#', static_cast<size_t>(size) + 1);
                 Digits consumed = x;
@@ -1141,9 +1149,9 @@ TEST(XpDifferentialTest, ShiftsAgainstGmp) {
                 const mp_bitcnt_t xbits = 8 * static_cast<mp_bitcnt_t>(m);
                 for (int32_t s = 0; s <= 8 * std::max(n, m) + 8; s++) {
                     for (int32_t fill = 0; fill <= 1; fill++) {
-                        SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " s " << s
-                                                        << " fill " << fill << " "
-                                                        << shape_name(shape));
+                        SCOPED_TRACE(testing::Message()
+                                     << "n " << n << " m " << m << " s " << s << " fill " << fill
+                                     << " " << shape_name(shape));
                         Big left, right;
                         // (x * 2^s + fill ones below) mod 256^n
                         mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
