@@ -65,7 +65,13 @@ bench_commands() {
 measure() {
     local name=$1 command=$2 t
     t=$(mktemp)
-    /usr/bin/time -f '%e %U %S %M' -o "$t" bash -c "$command" 2>/dev/null || true
+    # A run that fails (or is killed, say for want of memory) is no
+    # measurement: stop rather than record its figures.
+    if ! /usr/bin/time -f '%e %U %S %M' -o "$t" bash -c "$command" 2>/dev/null; then
+        echo "${0##*/}: $name failed: $(head -n 1 "$t")" >&2
+        rm -f "$t"
+        exit 1
+    fi
     echo "$name $(tail -n 1 "$t")" >> "$work/runs"
     rm -f "$t"
 }

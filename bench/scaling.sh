@@ -57,7 +57,7 @@ for files in "${prefixes[@]}"; do
 
     # Counted with grep, by the same identifier rule: the longest run of
     # letters, digits and "_" that ends with a letter or "_".
-    LC_ALL=C grep -noE '[A-Za-z0-9_]*[A-Za-z_]' $(cat "$list") > "$work/matches"
+    LC_ALL=C grep -HnoE '[A-Za-z0-9_]*[A-Za-z_]' $(cat "$list") > "$work/matches"
     occurrences=$(wc -l < "$work/matches")
     records=$(LC_ALL=C sort -u "$work/matches" | wc -l)
     entries=$(cut -d: -f1,3 "$work/matches" | LC_ALL=C sort -u | wc -l)
