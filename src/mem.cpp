@@ -9,17 +9,25 @@ namespace lexspot {
 
 const Exception allocation_failed = {"Allocation Failed"};
 
-// Exhaustion is raised at the requester's location or, when it gives no
-// path, at the failing operation's own line here.
+namespace {
+
+// Raises `allocation_failed` at the requester's location or, when it gives no
+// path, at the failing operation's own line here (where this is called).
+[[noreturn]] void raise_exhausted(const char *file, int32_t line,
+                                  const char *here = __builtin_FILE(),
+                                  int32_t here_line = __builtin_LINE()) {
+    if (file == nullptr)
+        assert_raise(allocation_failed, here, here_line);
+    assert_raise(allocation_failed, file, line);
+}
+
+} // namespace
 
 void *mem_allocate(int64_t size, const char *file, int32_t line) {
     assert_require(size > 0);
     void *block = std::malloc(static_cast<size_t>(size));
-    if (block == nullptr) {
-        if (file == nullptr)
-            assert_raise(allocation_failed);
-        raise_exception(&allocation_failed, file, line);
-    }
+    if (block == nullptr)
+        raise_exhausted(file, line);
     return block;
 }
 
@@ -27,11 +35,8 @@ void *mem_allocate_zeroed(int64_t count, int64_t size, const char *file, int32_t
     assert_require(count > 0);
     assert_require(size > 0);
     void *block = std::calloc(static_cast<size_t>(count), static_cast<size_t>(size));
-    if (block == nullptr) {
-        if (file == nullptr)
-            assert_raise(allocation_failed);
-        raise_exception(&allocation_failed, file, line);
-    }
+    if (block == nullptr)
+        raise_exhausted(file, line);
     return block;
 }
 
@@ -44,11 +49,8 @@ void *mem_reallocate(void *block, int64_t size, const char *file, int32_t line) 
     assert_require(block != nullptr);
     assert_require(size > 0);
     void *resized = std::realloc(block, static_cast<size_t>(size));
-    if (resized == nullptr) {
-        if (file == nullptr)
-            assert_raise(allocation_failed);
-        raise_exception(&allocation_failed, file, line);
-    }
+    if (resized == nullptr)
+        raise_exhausted(file, line);
     return resized;
 }
 
