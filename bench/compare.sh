@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures lexspot against the tools a user would pick instead, on the Linux
 # kernel's sources: ctags -x, cscope -b -k, mkid, a grep | sort -u pipeline,
 # and cat of the same files as the floor.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The formatter against the C library's snprintf, both writing into a
 // bounded buffer, on a few representative formats.
 #include <cstdio>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Counts, for the C sources of the whole Linux kernel, what lexspot's memory
 # depends on, without running lexspot: distinct identifiers, occurrences,
 # entries (distinct identifier/file pairs) and records (distinct

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by bench/compare.sh and bench/scaling.sh; source it, don't run it.
 #
 # kernel_sources_prepare: installs the Debian packages the benchmarks need

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Fixed-width integers against native integers (24 and 64 bits) and GMP's
 // mpz (256 bits): the driver's per-line increment and comparison, and signed
 // multiplication and floor division.

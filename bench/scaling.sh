@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures how lexspot's cost grows with its input, against the tools of
 # bench/compare.sh, on growing prefixes of compare.sh's medium list (the C
 # sources of kernel/ mm/ fs/ net/ipv4/ include/, sorted by path).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Table store and lookup of many distinct short text keys through a client
 // compare and hash, at the fixed bucket counts the lexspot driver uses (8191
 // for its identifier table, 509 for each file table), against

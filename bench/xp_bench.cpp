@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Digit-array arithmetic, with GMP's low-level functions on the same values
 // for scale. Lengths are in digits (bytes); the fixed-width integers use 3 to
 // 16, so those are the sizes that matter.

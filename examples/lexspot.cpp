@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // lexspot: an identifier cross-referencer.
 //
 //     lexspot [file ...]

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Drives operation sequences on a hash table and on a few dynamic arrays and
 // checks each result against standard-library models: the bindings, which
 // key pointer a binding keeps, the traversal order (ascending bucket, newest

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Builds a format from the input, literal text and directives with any
 // flags, width, precision, `*`, the standard conversions, unknown ones and a
 // format cut off inside a directive, with arguments to match, and runs it

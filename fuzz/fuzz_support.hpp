@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // What the fuzz targets share: reading choices from the input bytes, catching
 // a raise through the library's own handler scope, and failing loudly.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // GMP integers as the model of the number targets: digit arrays go in and
 // out least significant byte first.
 #pragma once

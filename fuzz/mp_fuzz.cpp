@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Runs the fixed-width integer operations at a width from 2 to 300 bits
 // chosen by the input, on operands and immediates chosen by it, with the
 // destination separate from or the same as an operand. Every result is

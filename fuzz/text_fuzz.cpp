@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Drives a sequence of text operations chosen by the input bytes and checks
 // every result against the model of tests/text_model.hpp: contents, the
 // positions searches return, which calls must raise `assertion_failed`, and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Runs the digit-array primitives on operands chosen by the input, in every
 // permitted aliasing, and checks each result and each carry, borrow or
 // remainder against GMP. Parse and render round trips cover every base from

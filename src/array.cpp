@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Dynamic array over one exactly sized block.
 //
 // Layout: the record holds the count, the element size and the storage

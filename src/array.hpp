@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Dynamic array: a counted sequence of fixed-size elements in one block.
 //
 // Representation:

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Assertions: the exception raised when a checked precondition fails, the
 // two ways of checking one, and the one way every module raises at its own
 // source location.

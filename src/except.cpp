@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The frame stack and the raise operation.
 #include "except.hpp"
 

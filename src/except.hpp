@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Exceptions raised with a source location.
 //
 // An exception is a constant `Exception` record with static lifetime; it is

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The format engine, its sinks and emitters, and the standard conversions.
 //
 // `fmt_conversions` is indexed by the conversion character as an unsigned

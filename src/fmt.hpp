@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Formatted output: a printf-style interpreter over an open table of
 // conversion routines.
 //

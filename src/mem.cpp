@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Thin wrappers over the libc allocator: at most one libc call each.
 #include "mem.hpp"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Checked memory: the only way the system obtains and returns heap memory.
 //
 // The blocks are plain libc heap blocks with no header and no bookkeeping; a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Fixed-width integers over the digit-array primitives.
 //
 // Every operation reads the width fields afresh. Signed operations work on

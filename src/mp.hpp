@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Fixed-width integers: values of one process-wide bit width, read as two's
 // complement by the signed operations and as unsigned by the unsigned ones.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Chained hash table over a fixed bucket array.
 //
 // Layout: one block holds the TableRecord and, directly after it, the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Hash table: untyped bindings from key pointers to value pointers.
 //
 // Representation:

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Texts and the string space.
 //
 // Chunk layout: one `mem_allocate` block per chunk, a `TextChunk` header

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Texts: immutable strings as descriptors over a chunked string space.
 //
 // A `Text` is a length and a pointer, passed and returned by value. Its

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Digit arrays: base-256 digits, least significant first, lengths passed with
 // every call. The primitives below are the bottom layer of the number code:
 // plain indexed loops over bytes with accumulators in a 32-bit unsigned type,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Digit arrays: unsigned integers of any length.
 //
 // A digit array is an unsigned integer held in n consecutive bytes that the

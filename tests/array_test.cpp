@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <lexspot/array.hpp>
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The allocation shim: with the link options of the `failing_alloc` library
 // (tests/CMakeLists.txt), every malloc, calloc, realloc and free call made by
 // the library or the test code of a binary comes here. Calls from shared

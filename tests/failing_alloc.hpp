@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Makes a chosen libc allocation request fail, so that exhaustion can be
 // tested at every request an operation makes, however small, and counts the
 // blocks obtained and not yet freed, so that a test can see a leak itself.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Where the formatter's standard conversions mean to differ from the C
 // library's printf, shared by the unit tests and the fuzz target so that
 // both compare against snprintf on the same terms.

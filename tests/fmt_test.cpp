@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <lexspot/fmt.hpp>
 
 #include <climits>

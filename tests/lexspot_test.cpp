@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // End-to-end tests of the lexspot program: each runs the built binary in a
 // fresh temporary directory on files written there, and compares standard
 // output, standard error and the way the process ended byte for byte.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <lexspot/mem.hpp>
 
 #include <csignal>

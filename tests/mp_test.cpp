@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <lexspot/mp.hpp>
 
 #include <sys/resource.h>

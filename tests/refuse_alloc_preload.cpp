@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // A preloadable shim that refuses one allocation request of a whole process,
 // including those made inside libc (stdio's buffers, fopen's stream records).
 //

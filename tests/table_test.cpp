@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <lexspot/table.hpp>
 
 #include <algorithm>

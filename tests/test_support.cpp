@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Linked into every test binary.
 
 // A request far beyond the machine must come back as null from malloc, as it

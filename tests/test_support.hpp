@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Helpers shared by the test binaries.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // A deliberately plain model of the text scans, positions and builders over
 // std::string, shared by the unit tests and the fuzz target. It works from
 // the definitions (what each search looks for, where a range lies) with the
