@@ -27,6 +27,8 @@
 
 #include <cstdint>
 
+#include "export.hpp"
+
 namespace lexspot {
 
 struct ArrayRecord {
@@ -42,34 +44,34 @@ using Array = ArrayRecord *;
 // A new array of `count` elements of `elem_size` zero bytes. With count > 0
 // and elem_size <= 0 it raises `assertion_failed` in src/mem; otherwise it
 // requires count >= 0, then elem_size > 0.
-Array array_create(int32_t count, int32_t elem_size);
+LEXSPOT_API Array array_create(int32_t count, int32_t elem_size);
 
 // Fills `array` to describe `count` elements of `elem_size` bytes at `elems`.
 // Requires, in order: array not null; elems not null with count > 0, or elems
 // null with count 0; elem_size > 0. The module never frees the record or the
 // storage.
-void array_init(Array array, int32_t count, int32_t elem_size, void *elems);
+LEXSPOT_API void array_init(Array array, int32_t count, int32_t elem_size, void *elems);
 
 // Frees the storage and the record and sets `*array` to null. Requires array
 // and *array not null.
-void array_destroy(Array *array);
+LEXSPOT_API void array_destroy(Array *array);
 
 // --- Access
 
 // `length`. Requires array not null.
-int32_t array_count(Array array);
+LEXSPOT_API int32_t array_count(Array array);
 
 // `elem_size`. Requires array not null.
-int32_t array_elem_size(Array array);
+LEXSPOT_API int32_t array_elem_size(Array array);
 
 // A pointer to element `index` in the storage. Requires array not null, then
 // 0 <= index < length.
-void *array_at(Array array, int32_t index);
+LEXSPOT_API void *array_at(Array array, int32_t index);
 
 // Copies elem_size bytes from `elem` into element `index` and returns `elem`.
 // Requires array not null, then 0 <= index < length, then elem not null. The
 // source must not overlap the element.
-const void *array_store(Array array, int32_t index, const void *elem);
+LEXSPOT_API const void *array_store(Array array, int32_t index, const void *elem);
 
 // --- Resizing and copying
 
@@ -78,11 +80,11 @@ const void *array_store(Array array, int32_t index, const void *elem);
 // undefined until stored. A count of 0 frees the storage. On exhaustion the
 // array keeps its storage and length. Requires array not null, then
 // count >= 0.
-void array_set_count(Array array, int32_t count);
+LEXSPOT_API void array_set_count(Array array, int32_t count);
 
 // A new array of `count` elements of the source's size: the source's first
 // min(count, length) elements, then zero elements. Requires array not null,
 // then count >= 0.
-Array array_clone(Array array, int32_t count);
+LEXSPOT_API Array array_clone(Array array, int32_t count);
 
 } // namespace lexspot

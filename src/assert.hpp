@@ -8,15 +8,16 @@
 #include <cstdint>
 
 #include "except.hpp"
+#include "export.hpp"
 
 namespace lexspot {
 
 // Raised whenever a checked precondition does not hold. Reason "Assertion failed".
-extern const Exception assertion_failed;
+extern LEXSPOT_API const Exception assertion_failed;
 
 // The function form: raises `assertion_failed` when `value` is 0, located
 // inside this module rather than at the caller.
-void check_assertion(int32_t value);
+LEXSPOT_API void check_assertion(int32_t value);
 
 // The inline form every module uses for its preconditions: raises
 // `assertion_failed` at the caller's own file and line when `holds` is false.

@@ -46,6 +46,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "export.hpp"
+
 namespace lexspot {
 
 struct Exception {
@@ -62,16 +64,17 @@ struct ExceptionFrame {
 };
 
 // The innermost established frame; null when none is established.
-extern ExceptionFrame *exception_stack;
+extern LEXSPOT_API ExceptionFrame *exception_stack;
 
 // Raises `exception` as if at file:line. Never returns. A null exception is
 // itself a failed precondition: `assertion_failed` is raised at this module's
 // location in its place.
-[[noreturn]] void raise_exception(const Exception *exception, const char *file, int32_t line);
+[[noreturn]] LEXSPOT_API void raise_exception(const Exception *exception, const char *file,
+                                              int32_t line);
 
 // Raises again what `frame` caught, with its original location, to the next
 // outer frame. For use inside a handler.
-[[noreturn]] void exception_reraise(const ExceptionFrame &frame);
+[[noreturn]] LEXSPOT_API void exception_reraise(const ExceptionFrame &frame);
 
 // Pushes a frame on construction and pops it on every way out of its lifetime
 // unless a raise already popped it. Use it through the macros below.
@@ -79,7 +82,7 @@ class ExceptionScope {
   public:
     // What a raise throws. It names the frame it was raised to, so a scope
     // passes on anything meant for another frame.
-    class Transfer {
+    class LEXSPOT_API Transfer {
         friend void raise_exception(const Exception *, const char *, int32_t);
         friend class ExceptionScope;
         explicit Transfer(const ExceptionFrame *target) : target_(target) {}

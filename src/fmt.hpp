@@ -33,6 +33,7 @@
 #include <cstdio>
 
 #include "except.hpp"
+#include "export.hpp"
 
 namespace lexspot {
 
@@ -51,11 +52,11 @@ inline constexpr int fmt_unspecified = INT_MIN;
 
 // Raised by the bounded-buffer sink when the buffer is full. Reason
 // "Formatting Overflow".
-extern const Exception format_overflow;
+extern LEXSPOT_API const Exception format_overflow;
 
 // The characters accepted as flags, NUL-terminated; initially "-+ 0". Null
 // means that no character is a flag. Read again for every directive.
-extern const char *fmt_flag_chars;
+extern LEXSPOT_API const char *fmt_flag_chars;
 
 // The closure of the bounded-buffer and growing-string sinks.
 // Invariant between calls of the sink: buf <= next <= buf + size.
@@ -72,44 +73,44 @@ struct FmtBuffer {
 // 256th time, a `*` argument of INT_MIN, a width or precision in digits above
 // INT_MAX, and a conversion character with no routine (including the NUL
 // ending a format inside a directive).
-void fmt_vemit(PutFn put, void *closure, const char *format, va_list args);
-void fmt_emit(PutFn put, void *closure, const char *format, ...);
+LEXSPOT_API void fmt_vemit(PutFn put, void *closure, const char *format, va_list args);
+LEXSPOT_API void fmt_emit(PutFn put, void *closure, const char *format, ...);
 
 // To standard output, or to `stream` (not tested), through `putc`; nothing
 // is flushed.
-void fmt_stdout(const char *format, ...);
-void fmt_stream(FILE *stream, const char *format, ...);
+LEXSPOT_API void fmt_stdout(const char *format, ...);
+LEXSPOT_API void fmt_stream(FILE *stream, const char *format, ...);
 
 // Into the caller's buffer of `size` bytes, NUL-terminated. Returns the
 // number of characters before the NUL. Requires buf not null, size > 0,
 // format not null. A character or NUL that does not fit raises
 // `format_overflow`, leaving the first `size` characters and no NUL.
-int fmt_vbuffer(char *buf, int size, const char *format, va_list args);
-int fmt_buffer(char *buf, int size, const char *format, ...);
+LEXSPOT_API int fmt_vbuffer(char *buf, int size, const char *format, va_list args);
+LEXSPOT_API int fmt_buffer(char *buf, int size, const char *format, ...);
 
 // Into a new NUL-terminated string of exactly the length needed, which the
 // caller frees with `mem_release`. Requires format not null. If anything
 // raises, the partial string is freed. A string that would need more than
 // INT_MAX bytes raises `allocation_failed` at src/fmt.
-char *fmt_valloc(const char *format, va_list args);
-char *fmt_alloc(const char *format, ...);
+LEXSPOT_API char *fmt_valloc(const char *format, va_list args);
+LEXSPOT_API char *fmt_alloc(const char *format, ...);
 
 // ---- The sinks
 
 // `closure` is a FILE *; returns `putc`'s result.
-int fmt_put_stream(int c, void *closure);
+LEXSPOT_API int fmt_put_stream(int c, void *closure);
 // `closure` is a FmtBuffer; raises `format_overflow` when it is full.
-int fmt_put_bounded(int c, void *closure);
+LEXSPOT_API int fmt_put_bounded(int c, void *closure);
 // `closure` is a FmtBuffer over a `mem_allocate` block; a full block is
 // doubled with `mem_reallocate` (capped at INT_MAX bytes).
-int fmt_put_growing(int c, void *closure);
+LEXSPOT_API int fmt_put_growing(int c, void *closure);
 
 // ---- The table of conversions
 
 // Stores `routine` (null removes the conversion) under `code` and returns the
 // routine that was there (may be null). Requires 1 <= code <= 255. Takes
 // effect at the next directive interpreted.
-ConversionFn fmt_install(int code, ConversionFn routine);
+LEXSPOT_API ConversionFn fmt_install(int code, ConversionFn routine);
 
 // ---- The emitters
 
@@ -120,15 +121,15 @@ ConversionFn fmt_install(int code, ConversionFn routine);
 
 // Text: a precision is a maximum length; pads with spaces, on the left
 // unless the `-` flag is given.
-void fmt_pad_string(const char *str, int len, PutFn put, void *closure, unsigned char flags[256],
-                    int width, int precision);
+LEXSPOT_API void fmt_pad_string(const char *str, int len, PutFn put, void *closure,
+                                unsigned char flags[256], int width, int precision);
 
 // Numeral: an optional leading sign, then digits (or any text). A precision
 // is a minimum digit count; with precision 0 the numeral "0" prints no digit.
 // Without a sign of its own the numeral takes `+` from the `+` flag, else a
 // space from the space flag. `-` left-justifies; otherwise the `0` flag
 // fills with zeros after the sign, else spaces fill before it.
-void fmt_pad_number(const char *str, int len, PutFn put, void *closure, unsigned char flags[256],
-                    int width, int precision);
+LEXSPOT_API void fmt_pad_number(const char *str, int len, PutFn put, void *closure,
+                                unsigned char flags[256], int width, int precision);
 
 } // namespace lexspot

@@ -17,26 +17,29 @@
 #include <cstdint>
 
 #include "except.hpp"
+#include "export.hpp"
 
 namespace lexspot {
 
 // Raised when the libc allocator returns null. Reason "Allocation Failed".
-extern const Exception allocation_failed;
+extern LEXSPOT_API const Exception allocation_failed;
 
 // A new block of `size` bytes, contents undefined. Requires size > 0.
-void *mem_allocate(int64_t size, const char *file = __builtin_FILE(),
-                   int32_t line = __builtin_LINE());
+LEXSPOT_API void *mem_allocate(int64_t size, const char *file = __builtin_FILE(),
+                               int32_t line = __builtin_LINE());
 
 // A new block of count × size bytes, all zero. Requires count > 0, then size > 0.
-void *mem_allocate_zeroed(int64_t count, int64_t size, const char *file = __builtin_FILE(),
-                          int32_t line = __builtin_LINE());
+LEXSPOT_API void *mem_allocate_zeroed(int64_t count, int64_t size,
+                                      const char *file = __builtin_FILE(),
+                                      int32_t line = __builtin_LINE());
 
 // Frees `block`; a null block is accepted and ignored. Tests nothing.
-void mem_release(void *block, const char *file = __builtin_FILE(), int32_t line = __builtin_LINE());
+LEXSPOT_API void mem_release(void *block, const char *file = __builtin_FILE(),
+                             int32_t line = __builtin_LINE());
 
 // Resizes `block` to `size` bytes, possibly moving it. Requires block not
 // null, then size > 0. On failure the old block is left as libc left it.
-void *mem_reallocate(void *block, int64_t size, const char *file = __builtin_FILE(),
-                     int32_t line = __builtin_LINE());
+LEXSPOT_API void *mem_reallocate(void *block, int64_t size, const char *file = __builtin_FILE(),
+                                 int32_t line = __builtin_LINE());
 
 } // namespace lexspot

@@ -23,16 +23,25 @@ int32_t mp_bytes = 4;
 int32_t mp_top_shift = 7;
 unsigned char mp_top_mask = 0xFF;
 
+namespace {
+
+// The scratch area of widths up to 128 bits: three scratch values of
+// `mp_static_bytes` and the fourth of 2 * mp_static_bytes + 2. Not exported:
+// where the scratch values live is this module's affair.
+constexpr int32_t mp_static_bytes = 16;
 unsigned char mp_static_temps[5 * mp_static_bytes + 2];
+
+// The heap scratch area of widths above 128 bits; null while the static one
+// is in use.
+unsigned char *heap_temps = nullptr;
+
+} // namespace
+
 MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + mp_static_bytes,
                        mp_static_temps + int64_t{2} * mp_static_bytes,
                        mp_static_temps + int64_t{3} * mp_static_bytes};
 
 namespace {
-
-// The heap scratch area of widths above 128 bits; null while the static one
-// is in use.
-unsigned char *heap_temps = nullptr;
 
 // Clears the bits of z's top byte above the width; returns whether any was set.
 bool mask_top(MpValue z) {

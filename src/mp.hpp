@@ -33,15 +33,16 @@
 //
 // Process-wide state, not locked (single-threaded): the width fields and the
 // four scratch values `mp_temps`, which the operations overwrite instead of
-// allocating. Up to 128 bits the scratch values live in `mp_static_temps`;
-// beyond, in a heap block owned by this module and replaced at each width
-// change.
+// allocating. Up to 128 bits the scratch values live in a static area of
+// this module; beyond, in a heap block owned by this module and replaced at
+// each width change.
 #pragma once
 
 #include <cstdarg>
 #include <cstdint>
 
 #include "except.hpp"
+#include "export.hpp"
 #include "fmt.hpp"
 
 namespace lexspot {
@@ -54,16 +55,23 @@ using MpBinaryFn = MpValue (*)(MpValue z, const unsigned char *x, const unsigned
 
 // Raised when a result or a machine-integer operand does not fit the width.
 // Reason "Overflow".
-extern const Exception mp_overflow;
+extern LEXSPOT_API const Exception mp_overflow;
 // Raised by a division or remainder with a zero divisor. Reason "Division by zero".
-extern const Exception mp_divide_by_zero;
+extern LEXSPOT_API const Exception mp_divide_by_zero;
 
 // ---- Width state (changed only by `mp_set_width`; 32 bits at start)
 
-extern int32_t mp_bits;           // the width in bits, at least 2
-extern int32_t mp_bytes;          // bytes per value: (mp_bits - 1) / 8 + 1
-extern int32_t mp_top_shift;      // bit index of the sign in the top byte: (mp_bits - 1) mod 8
-extern unsigned char mp_top_mask; // the valid bits of the top byte
+extern LEXSPOT_API int32_t mp_bits;  // the width in bits, at least 2
+extern LEXSPOT_API int32_t mp_bytes; // bytes per value: (mp_bits - 1) / 8 + 1
+extern LEXSPOT_API int32_t
+    mp_top_shift; // bit index of the sign in the top byte: (mp_bits - 1) mod 8
+extern LEXSPOT_API unsigned char mp_top_mask; // the valid bits of the top byte
+
+// Scratch values 0 to 3, at offsets k * mp_bytes of the scratch area; value 3
+// runs to the end of the area (2 * mp_bytes + 2 bytes). Their contents mean
+// nothing between operations. At start the area is the static one laid out
+// for 16-byte values: offsets 0, 16, 32 and 48.
+extern LEXSPOT_API MpValue mp_temps[4];
 
 // ---- Width, values and conversions
 
@@ -76,31 +84,42 @@ inline constexpr int32_t mp_max_bits = INT32_MAX - 3;
 // Existing values are neither converted nor tested. When a new heap scratch
 // area cannot be allocated, `allocation_failed` is raised and the width and
 // the scratch values stay as they were.
-int32_t mp_set_width(int32_t n);
+LEXSPOT_API int32_t mp_set_width(int32_t n);
+
+// Sizes derived from a width, for sizing the caller's storage; computed in
+// 64 bits so that no width overflows them.
+//
+// Bytes of a value of width m > 1: (m - 1) / 8 + 1. The double-width
+// products write mp_width_bytes(2 * mp_bits) bytes.
+LEXSPOT_API int64_t mp_width_bytes(int64_t m);
+// Bytes that hold an unsigned numeral of a `bits`-bit value (bits > 1) in
+// `base` (2 to 36) with its NUL: bits / k + 2, k being the largest of 1..5
+// with 2^k <= base. mp_format_s allows one more for the sign.
+LEXSPOT_API int64_t mp_numeral_size(int32_t bits, int32_t base);
 
 // A new value holding `u`, allocated here; the caller frees it with
 // `mem_release`. Raises `mp_overflow` when u >= 2^mp_bits, having freed the
 // block.
-MpValue mp_create(uint64_t u);
+LEXSPOT_API MpValue mp_create(uint64_t u);
 
 // z = u. Raises `mp_overflow` when u >= 2^mp_bits.
-MpValue mp_from_unsigned(MpValue z, uint64_t u);
+LEXSPOT_API MpValue mp_from_unsigned(MpValue z, uint64_t u);
 // z = v mod 2^mp_bits, sign-extended through all bytes. Raises `mp_overflow`
 // when the width is below 64 bits and v is outside its signed range.
-MpValue mp_from_signed(MpValue z, int64_t v);
+LEXSPOT_API MpValue mp_from_signed(MpValue z, int64_t v);
 
 // x, sign-extended to 64 bits. Raises `mp_overflow` when x does not fit.
-int64_t mp_to_signed(const unsigned char *x);
+LEXSPOT_API int64_t mp_to_signed(const unsigned char *x);
 // x read as unsigned and zero-extended to 64 bits. Raises `mp_overflow` when
 // x >= 2^64.
-uint64_t mp_to_unsigned(const unsigned char *x);
+LEXSPOT_API uint64_t mp_to_unsigned(const unsigned char *x);
 
 // Convert x, read as signed (`_s`) or unsigned (`_u`) under the current
 // width, into z in the layout of width m (z has room for (m - 1) / 8 + 1
 // bytes). Widening never overflows; narrowing raises `mp_overflow` when x
 // does not fit width m, after storing its low m bits. Tests m, then x, then z.
-MpValue mp_resize_s(int32_t m, MpValue z, const unsigned char *x);
-MpValue mp_resize_u(int32_t m, MpValue z, const unsigned char *x);
+LEXSPOT_API MpValue mp_resize_s(int32_t m, MpValue z, const unsigned char *x);
+LEXSPOT_API MpValue mp_resize_u(int32_t m, MpValue z, const unsigned char *x);
 
 // ---- Addition, subtraction, negation
 //
@@ -112,31 +131,31 @@ MpValue mp_resize_u(int32_t m, MpValue z, const unsigned char *x);
 // raise `mp_overflow` when they did not fit it, after the operation (whose
 // own overflow, if any, is raised first).
 
-MpValue mp_add_u(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_sub_u(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_add_s(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_sub_s(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_add_u(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_sub_u(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_add_s(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_sub_s(MpValue z, const unsigned char *x, const unsigned char *y);
 // z = -x; overflows only for the most negative value, which it leaves as is.
-MpValue mp_negate(MpValue z, const unsigned char *x);
+LEXSPOT_API MpValue mp_negate(MpValue z, const unsigned char *x);
 
-MpValue mp_add_ui(MpValue z, const unsigned char *x, uint64_t y);
-MpValue mp_sub_ui(MpValue z, const unsigned char *x, uint64_t y);
-MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y);
-MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y);
+LEXSPOT_API MpValue mp_add_ui(MpValue z, const unsigned char *x, uint64_t y);
+LEXSPOT_API MpValue mp_sub_ui(MpValue z, const unsigned char *x, uint64_t y);
+LEXSPOT_API MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y);
+LEXSPOT_API MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y);
 
 // Applies `op`(z, x, y') with y' = y mod 2^mp_bits in two's complement, held
 // in scratch value 2; whatever `op` raises propagates. Returns 1 when the
 // width is below 64 bits and y is outside its signed range, else 0. Tests
 // nothing: the signed immediate forms call it after their own tests.
-int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y);
+LEXSPOT_API int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y);
 
 // ---- Comparison: negative, zero or positive as x <, =, > y
 
-int32_t mp_compare_u(const unsigned char *x, const unsigned char *y);
-int32_t mp_compare_s(const unsigned char *x, const unsigned char *y);
+LEXSPOT_API int32_t mp_compare_u(const unsigned char *x, const unsigned char *y);
+LEXSPOT_API int32_t mp_compare_s(const unsigned char *x, const unsigned char *y);
 // An immediate beyond the width compares as beyond every value.
-int32_t mp_compare_ui(const unsigned char *x, uint64_t y);
-int32_t mp_compare_si(const unsigned char *x, int64_t y);
+LEXSPOT_API int32_t mp_compare_ui(const unsigned char *x, uint64_t y);
+LEXSPOT_API int32_t mp_compare_si(const unsigned char *x, int64_t y);
 
 // ---- Multiplication, division, remainder
 //
@@ -150,42 +169,42 @@ int32_t mp_compare_si(const unsigned char *x, int64_t y);
 // z = x * y as a value of width 2 * mp_bits: z has room for
 // (2 * mp_bits - 1) / 8 + 1 bytes, and its top byte's bits above that width
 // are left clear. Never overflows.
-MpValue mp_mul_wide_u(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_mul_wide_s(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_mul_wide_u(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_mul_wide_s(MpValue z, const unsigned char *x, const unsigned char *y);
 
-MpValue mp_mul_u(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_mul_s(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_div_u(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_div_s(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_mod_u(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_mod_s(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_mul_u(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_mul_s(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_div_u(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_div_s(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_mod_u(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_mod_s(MpValue z, const unsigned char *x, const unsigned char *y);
 
-MpValue mp_mul_ui(MpValue z, const unsigned char *x, uint64_t y);
-MpValue mp_div_ui(MpValue z, const unsigned char *x, uint64_t y);
-uint64_t mp_mod_ui(const unsigned char *x, uint64_t y);
-MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y);
-MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y);
-int64_t mp_mod_si(const unsigned char *x, int64_t y);
+LEXSPOT_API MpValue mp_mul_ui(MpValue z, const unsigned char *x, uint64_t y);
+LEXSPOT_API MpValue mp_div_ui(MpValue z, const unsigned char *x, uint64_t y);
+LEXSPOT_API uint64_t mp_mod_ui(const unsigned char *x, uint64_t y);
+LEXSPOT_API MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y);
+LEXSPOT_API MpValue mp_div_si(MpValue z, const unsigned char *x, int64_t y);
+LEXSPOT_API int64_t mp_mod_si(const unsigned char *x, int64_t y);
 
 // ---- Bitwise operations and shifts (never raise `mp_overflow`)
 //
 // The and, or and exclusive-or forms test z first, then x, then y.
 
-MpValue mp_bit_and(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_bit_or(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_bit_xor(MpValue z, const unsigned char *x, const unsigned char *y);
-MpValue mp_bit_not(MpValue z, const unsigned char *x);
+LEXSPOT_API MpValue mp_bit_and(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_bit_or(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_bit_xor(MpValue z, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API MpValue mp_bit_not(MpValue z, const unsigned char *x);
 // The immediate is cut to the width without complaint.
-MpValue mp_bit_and_i(MpValue z, const unsigned char *x, uint64_t u);
-MpValue mp_bit_or_i(MpValue z, const unsigned char *x, uint64_t u);
-MpValue mp_bit_xor_i(MpValue z, const unsigned char *x, uint64_t u);
+LEXSPOT_API MpValue mp_bit_and_i(MpValue z, const unsigned char *x, uint64_t u);
+LEXSPOT_API MpValue mp_bit_or_i(MpValue z, const unsigned char *x, uint64_t u);
+LEXSPOT_API MpValue mp_bit_xor_i(MpValue z, const unsigned char *x, uint64_t u);
 
 // Shifts by s >= 0 bits; bits shifted past the width are lost. The logical
 // shifts bring in zeros; the arithmetic right shift brings in copies of the
 // sign, giving floor(x / 2^s).
-MpValue mp_shift_left(MpValue z, const unsigned char *x, int32_t s);
-MpValue mp_shift_right(MpValue z, const unsigned char *x, int32_t s);
-MpValue mp_shift_right_arith(MpValue z, const unsigned char *x, int32_t s);
+LEXSPOT_API MpValue mp_shift_left(MpValue z, const unsigned char *x, int32_t s);
+LEXSPOT_API MpValue mp_shift_right(MpValue z, const unsigned char *x, int32_t s);
+LEXSPOT_API MpValue mp_shift_right_arith(MpValue z, const unsigned char *x, int32_t s);
 
 // ---- Strings and formatting (bases 2 to 36, upper-case digits above 9)
 
@@ -193,48 +212,22 @@ MpValue mp_shift_right_arith(MpValue z, const unsigned char *x, int32_t s);
 // no sign); a string without digits gives 0. `end`, when not null, receives
 // where the digits ended. Raises `mp_overflow` when the number is
 // 2^mp_bits or more, z then holding the low bits computed so far.
-MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end);
+LEXSPOT_API MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end);
 
 // Writes x as an unsigned numeral with its NUL into `str` (capacity `size`,
 // at least 2), or, when str is null, into a new block of
 // `mp_numeral_size`(mp_bits, base) bytes that the caller frees with
 // `mem_release`. Returns the string; x is not changed.
-char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x);
+LEXSPOT_API char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x);
 
 // Conversion routines for `fmt_install`. Each takes a pointer to the value
 // and then an int base from the argument list and prints the numeral through
 // `fmt_pad_number`, so flags, width and precision apply as to the built-in
 // integer conversions. `mp_format_s` prints a leading "-" for a negative
 // value.
-void mp_format_u(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision);
-void mp_format_s(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision);
-
-// ---- Representation, exposed for tests
-//
-// The scratch values and the sizes the operations derive from a width, for
-// tests that inspect them; clients use the operations above.
-
-// The largest `mp_bytes` (128 bits) whose scratch values fit the static area.
-inline constexpr int32_t mp_static_bytes = 16;
-// The static scratch area: three scratch values of `mp_static_bytes` and the
-// fourth of 2 * mp_static_bytes + 2.
-extern unsigned char mp_static_temps[5 * mp_static_bytes + 2];
-// Scratch values 0 to 3, at offsets k * mp_bytes of the scratch area; value 3
-// runs to the end of the area (2 * mp_bytes + 2 bytes). Their contents mean
-// nothing between operations.
-extern MpValue mp_temps[4];
-
-// Sizes derived from a width, computed in 64 bits so that no width
-// overflows them.
-//
-// Bytes of a value of width m > 1: (m - 1) / 8 + 1. The double-width
-// products write mp_width_bytes(2 * mp_bits) bytes.
-int64_t mp_width_bytes(int64_t m);
-// Bytes that hold an unsigned numeral of a `bits`-bit value (bits > 1) in
-// `base` (2 to 36) with its NUL: bits / k + 2, k being the largest of 1..5
-// with 2^k <= base. mp_format_s allows one more for the sign.
-int64_t mp_numeral_size(int32_t bits, int32_t base);
+LEXSPOT_API void mp_format_u(int code, va_list &args, PutFn put, void *closure,
+                             unsigned char flags[256], int width, int precision);
+LEXSPOT_API void mp_format_s(int code, va_list &args, PutFn put, void *closure,
+                             unsigned char flags[256], int width, int precision);
 
 } // namespace lexspot

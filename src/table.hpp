@@ -48,6 +48,8 @@
 
 #include <cstdint>
 
+#include "export.hpp"
+
 namespace lexspot {
 
 // Returns 0 when the keys are equal and nonzero otherwise.
@@ -78,12 +80,12 @@ using Table = TableRecord *;
 
 // The bucket counts `table_create` chooses from. The first entry is repeated;
 // the last, the largest int32_t, ends the scan and is never chosen.
-extern const int32_t table_bucket_counts[10];
+extern LEXSPOT_API const int32_t table_bucket_counts[10];
 
 // 0 when `x` and `y` are the same address, 1 otherwise.
-int32_t table_default_compare(const void *x, const void *y);
+LEXSPOT_API int32_t table_default_compare(const void *x, const void *y);
 // The low 32 bits of the key's address shifted right by 2.
-uint32_t table_default_hash(const void *key);
+LEXSPOT_API uint32_t table_default_hash(const void *key);
 
 // --- Creation and destruction
 
@@ -91,20 +93,20 @@ uint32_t table_default_hash(const void *key);
 // 8191, 16381, 32771 and 65521 that is less than `hint`, or 509 when `hint` is
 // 509 or less. A null `compare` or `hash` selects the address-based default.
 // Requires hint >= 0.
-Table table_create(int32_t hint, TableCompareFn compare, TableHashFn hash);
+LEXSPOT_API Table table_create(int32_t hint, TableCompareFn compare, TableHashFn hash);
 
 // Frees the table's bindings and record and sets `*table` to null. Keys and
 // values are not touched. Requires table and *table not null.
-void table_destroy(Table *table);
+LEXSPOT_API void table_destroy(Table *table);
 
 // --- Queries
 
 // The number of bindings. Requires table not null.
-int32_t table_count(Table table);
+LEXSPOT_API int32_t table_count(Table table);
 
 // The value bound to `key`, or null when it is absent (or bound to null).
 // Requires table, then key, not null.
-void *table_lookup(Table table, const void *key);
+LEXSPOT_API void *table_lookup(Table table, const void *key);
 
 // --- Modification
 
@@ -112,11 +114,11 @@ void *table_lookup(Table table, const void *key);
 // to the key, or null when the key is new. An existing binding keeps its first
 // key pointer and only has its value replaced, which allocates nothing. On
 // exhaustion the table is left unchanged. Requires table, then key, not null.
-void *table_store(Table table, const void *key, void *value);
+LEXSPOT_API void *table_store(Table table, const void *key, void *value);
 
 // Removes the binding of `key`. Returns its value, or null when the key was
 // absent. The stamp advances either way. Requires table, then key, not null.
-void *table_erase(Table table, const void *key);
+LEXSPOT_API void *table_erase(Table table, const void *key);
 
 // --- Traversal
 
@@ -125,11 +127,11 @@ void *table_erase(Table table, const void *key);
 // `table_store` or `table_erase` on this table from inside it raises
 // `assertion_failed` as soon as that call of `apply` returns. Requires table,
 // then apply, not null.
-void table_for_each(Table table, TableApplyFn apply, void *closure);
+LEXSPOT_API void table_for_each(Table table, TableApplyFn apply, void *closure);
 
 // A new array of 2 × length + 1 pointers: key, value, key, value, … in
 // iteration order, then `end`. The caller owns it and frees it with
 // `mem_release`. Requires table not null.
-void **table_to_pairs(Table table, void *end);
+LEXSPOT_API void **table_to_pairs(Table table, void *end);
 
 } // namespace lexspot

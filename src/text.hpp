@@ -37,6 +37,7 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "export.hpp"
 #include "fmt.hpp"
 
 namespace lexspot {
@@ -55,42 +56,42 @@ struct TextMark;
 // ---- Constants
 
 // The 256 byte values in order: byte k at index k.
-extern const char text_char_table[256];
+extern LEXSPOT_API const char text_char_table[256];
 
 // Constant Texts over `text_char_table`, sharing its characters.
-extern const Text text_all_chars;      // bytes 0..255
-extern const Text text_ascii_chars;    // bytes 0..126 (127 is not included)
-extern const Text text_upper_letters;  // A..Z
-extern const Text text_lower_letters;  // a..z
-extern const Text text_decimal_digits; // 0..9
-extern const Text text_none;           // empty, at the start of the table
+extern LEXSPOT_API const Text text_all_chars;      // bytes 0..255
+extern LEXSPOT_API const Text text_ascii_chars;    // bytes 0..126 (127 is not included)
+extern LEXSPOT_API const Text text_upper_letters;  // A..Z
+extern LEXSPOT_API const Text text_lower_letters;  // a..z
+extern LEXSPOT_API const Text text_decimal_digits; // 0..9
+extern LEXSPOT_API const Text text_none;           // empty, at the start of the table
 
 // ---- Building and copying out
 
 // A Text over len caller characters at str, nothing copied; the caller keeps
 // them alive and unchanged while the Text is used. Requires str not null,
 // then len >= 0.
-Text text_wrap(const char *str, int len);
+LEXSPOT_API Text text_wrap(const char *str, int len);
 
 // A copy of the NUL-terminated `cstr` (without the NUL) in string space. An
 // empty string takes no space. Requires cstr not null, then its length at
 // most INT32_MAX.
-Text text_from_cstr(const char *cstr);
+LEXSPOT_API Text text_from_cstr(const char *cstr);
 
 // Copies s's characters into buf and NUL-terminates them; returns buf. With a
 // null buf, copies into a new block of s.len + 1 bytes (size is ignored),
 // which the caller frees with `mem_release`. Requires s valid, then, with a
 // buf, size > s.len.
-char *text_to_cstr(char *buf, int size, Text s);
+LEXSPOT_API char *text_to_cstr(char *buf, int size, Text s);
 
 // ---- Positions and slices
 
 // The characters of s between positions i and j, in either order, sharing
 // s's characters. Requires s valid, then i valid, then j valid.
-Text text_slice(Text s, int i, int j);
+LEXSPOT_API Text text_slice(Text s, int i, int j);
 
 // The positive form of position i of s. Requires s valid, then i valid.
-int text_position(Text s, int i);
+LEXSPOT_API int text_position(Text s, int i);
 
 // ---- Joining and comparing
 
@@ -99,25 +100,25 @@ int text_position(Text s, int i);
 // s1 ends at the allocation point and s2 fits in the current chunk; otherwise
 // copies both into new space. Requires s1 valid, then s2 valid, then
 // s1.len + s2.len <= INT32_MAX.
-Text text_concat(Text s1, Text s2);
+LEXSPOT_API Text text_concat(Text s1, Text s2);
 
 // Negative, zero or positive as s1 sorts before, equal to or after s2, by
 // unsigned bytes, a proper prefix first. Only the sign is meaningful. Texts
 // with the same `str` compare by length alone. Requires s1 valid, then s2.
-int text_compare(Text s1, Text s2);
+LEXSPOT_API int text_compare(Text s1, Text s2);
 
 // ---- Marks
 
 // Saves the current string-space position and reserves one byte after it, so
 // that no Text made before the mark is ever joined in place with space taken
 // after it. Marks nest.
-TextMark *text_mark();
+LEXSPOT_API TextMark *text_mark();
 
 // Returns the string space to where `*mark` was taken, frees every chunk
 // begun since, frees the mark and sets *mark to null. Marks taken after this
 // one are reclaimed with it and must not be released afterwards. Requires
 // mark not null, then *mark not null.
-void text_release(TextMark **mark);
+LEXSPOT_API void text_release(TextMark **mark);
 
 // ---- Printing
 
@@ -126,8 +127,8 @@ void text_release(TextMark **mark);
 // `const Text *`, and prints its characters through `fmt_pad_string`, so the
 // precision limits how many are printed and the width pads with spaces.
 // Requires flags not null, then the Text pointer not null and its Text valid.
-void text_format(int code, va_list &args, PutFn put, void *closure, unsigned char flags[256],
-                 int width, int precision);
+LEXSPOT_API void text_format(int code, va_list &args, PutFn put, void *closure,
+                             unsigned char flags[256], int width, int precision);
 
 // ---- Scanning
 //
@@ -141,32 +142,32 @@ void text_format(int code, va_list &args, PutFn put, void *closure, unsigned cha
 // occurrences may overlap and lie wholly inside the range.
 
 // The position before the leftmost (rightmost) character equal to c.
-int text_find_char(Text s, int i, int j, int c);
-int text_rfind_char(Text s, int i, int j, int c);
+LEXSPOT_API int text_find_char(Text s, int i, int j, int c);
+LEXSPOT_API int text_rfind_char(Text s, int i, int j, int c);
 
 // The position before the leftmost (rightmost) member of set.
-int text_find_in_set(Text s, int i, int j, Text set);
-int text_rfind_in_set(Text s, int i, int j, Text set);
+LEXSPOT_API int text_find_in_set(Text s, int i, int j, Text set);
+LEXSPOT_API int text_rfind_in_set(Text s, int i, int j, Text set);
 
 // The position after the character just after position i, when that
 // character is a member of set; 0 at the end of s.
-int text_step_in_set(Text s, int i, Text set);
+LEXSPOT_API int text_step_in_set(Text s, int i, Text set);
 
 // The position after (before) the longest run of members that starts (ends)
 // the range; 0 when the run is empty.
-int text_span_set(Text s, int i, int j, Text set);
-int text_rspan_set(Text s, int i, int j, Text set);
+LEXSPOT_API int text_span_set(Text s, int i, int j, Text set);
+LEXSPOT_API int text_rspan_set(Text s, int i, int j, Text set);
 
 // The position before the leftmost (rightmost) occurrence of pattern. An
 // empty pattern occurs at the start (end) of the range.
-int text_find_text(Text s, int i, int j, Text pattern);
-int text_rfind_text(Text s, int i, int j, Text pattern);
+LEXSPOT_API int text_find_text(Text s, int i, int j, Text pattern);
+LEXSPOT_API int text_rfind_text(Text s, int i, int j, Text pattern);
 
 // The position after pattern when the range starts with it; the position
 // before pattern when the range ends with it. An empty pattern always
 // matches.
-int text_prefix_at(Text s, int i, int j, Text pattern);
-int text_suffix_at(Text s, int i, int j, Text pattern);
+LEXSPOT_API int text_prefix_at(Text s, int i, int j, Text pattern);
+LEXSPOT_API int text_suffix_at(Text s, int i, int j, Text pattern);
 
 // ---- Repetition, reversal and translation
 //
@@ -175,11 +176,11 @@ int text_suffix_at(Text s, int i, int j, Text pattern);
 // n copies of s, one after the other. n = 1 returns s itself; when s ends at
 // the allocation point and the chunk has room, s is extended in place.
 // Requires s valid, then n >= 0, then n * s.len <= INT32_MAX.
-Text text_repeat(Text s, int n);
+LEXSPOT_API Text text_repeat(Text s, int n);
 
 // s's characters last to first, in new space; a Text of one character is
 // returned itself. Requires s valid.
-Text text_reversed(Text s);
+LEXSPOT_API Text text_reversed(Text s);
 
 // s with each byte replaced through `text_translate_map`, in new space.
 // When from and to are both given, a new map is built first: the identity,
@@ -188,12 +189,13 @@ Text text_reversed(Text s);
 // built last is used. Requires s valid; then either both of from and to or
 // neither; with both, from and to valid and of equal length; with neither, a
 // map built before. A build that fails on from and to leaves the identity.
-Text text_translate(Text s, const Text *from, const Text *to);
+LEXSPOT_API Text text_translate(Text s, const Text *from, const Text *to);
 
-// ---- Representation, exposed for tests
+// ---- Representation
 //
 // The string space's records and the process-wide state of the operations
-// above, for tests that inspect them; clients use the operations.
+// above. They are part of the library's interface, so that tests and tools
+// can inspect them; clients change them only through the operations.
 
 // One chunk of the string space: this header, then the chunk's space.
 // Bytes from the start of the space up to `avail` are in use.
@@ -209,13 +211,13 @@ struct TextMark {
 };
 
 // The first chunk of the chain: no space, all fields null, never freed.
-extern TextChunk text_head_chunk;
+extern LEXSPOT_API TextChunk text_head_chunk;
 // The chunk space is taken from; always the last of the chain.
-extern TextChunk *text_current_chunk;
+extern LEXSPOT_API TextChunk *text_current_chunk;
 
 // The map of the last `text_translate` that was given one: entry k is what
 // byte k becomes. The flag is set when the first map is built, and stays set.
-extern unsigned char text_translate_map[256];
-extern bool text_translate_map_set;
+extern LEXSPOT_API unsigned char text_translate_map[256];
+extern LEXSPOT_API bool text_translate_map_set;
 
 } // namespace lexspot

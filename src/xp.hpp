@@ -28,6 +28,8 @@
 
 #include <cstdint>
 
+#include "export.hpp"
+
 namespace lexspot {
 
 // ---- Digit tables ---------------------------------------------------------
@@ -38,64 +40,66 @@ inline constexpr int32_t xp_digit_count = 10 + ('Z' - 'A' + 1);
 // The value of each character from '0' to 'z', indexed by the character code
 // minus '0': digits 0 to 9, letters of either case 10 to 35, and 36 (never a
 // digit in any base) for the punctuation between them.
-extern const unsigned char xp_digit_map['z' - '0' + 1];
+extern LEXSPOT_API const unsigned char xp_digit_map['z' - '0' + 1];
 
 // The character written for each digit value 0 to 35, upper-case above 9,
 // and the terminating NUL.
-extern const char xp_digit_chars[xp_digit_count + 1];
+extern LEXSPOT_API const char xp_digit_chars[xp_digit_count + 1];
 
 // ---- Machine words ----------------------------------------------------------
 
 // Stores u into the n digits of z. Returns the part that did not fit,
 // u / 256^n, which is 0 when u fits.
-uint64_t xp_from_uint(int32_t n, unsigned char *z, uint64_t u);
+LEXSPOT_API uint64_t xp_from_uint(int32_t n, unsigned char *z, uint64_t u);
 
 // Returns the value of the lowest min(n, 8) digits of x: x modulo 2^64. Only
 // those digits are read. 0 for n of 0 or less.
-uint64_t xp_to_uint(int32_t n, const unsigned char *x);
+LEXSPOT_API uint64_t xp_to_uint(int32_t n, const unsigned char *x);
 
 // Returns the significant length of x: the index of its top nonzero digit plus
 // 1, and 1 when x is zero. n itself when n is 1 or less.
-int32_t xp_significant_length(int32_t n, const unsigned char *x);
+LEXSPOT_API int32_t xp_significant_length(int32_t n, const unsigned char *x);
 
 // ---- Addition and subtraction ----------------------------------------------
 // Carries and borrows are 0 or 1, in and out.
 
 // z = x + y + carry modulo 256^n. Returns 1 when the true sum needs n + 1
 // digits.
-int32_t xp_plus(int32_t n, unsigned char *z, const unsigned char *x, const unsigned char *y,
-                int32_t carry);
+LEXSPOT_API int32_t xp_plus(int32_t n, unsigned char *z, const unsigned char *x,
+                            const unsigned char *y, int32_t carry);
 
 // z = x - y - borrow modulo 256^n. Returns 1 when x < y + borrow.
-int32_t xp_minus(int32_t n, unsigned char *z, const unsigned char *x, const unsigned char *y,
-                 int32_t borrow);
+LEXSPOT_API int32_t xp_minus(int32_t n, unsigned char *z, const unsigned char *x,
+                             const unsigned char *y, int32_t borrow);
 
 // z = x + y for a digit y (0 to 255), modulo 256^n. Returns the carry out.
-int32_t xp_plus_digit(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
+LEXSPOT_API int32_t xp_plus_digit(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
 
 // z = x - y for a digit y (0 to 255), modulo 256^n. Returns 1 when x < y.
-int32_t xp_minus_digit(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
+LEXSPOT_API int32_t xp_minus_digit(int32_t n, unsigned char *z, const unsigned char *x, int32_t y);
 
 // z = (bitwise complement of x) + carry, modulo 256^n. With carry 1 this is
 // the two's complement negation 256^n - x, and the carry out is 1 only when x
 // is zero.
-int32_t xp_negate(int32_t n, unsigned char *z, const unsigned char *x, int32_t carry);
+LEXSPOT_API int32_t xp_negate(int32_t n, unsigned char *z, const unsigned char *x, int32_t carry);
 
 // ---- Single-digit product and quotient ---------------------------------------
 
 // z = x * y modulo 256^n for a digit y (0 to 255). Returns the part of the
 // product above the n digits, x * y / 256^n, itself below 256.
-uint32_t xp_times_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y);
+LEXSPOT_API uint32_t xp_times_digit(int32_t n, unsigned char *z, const unsigned char *x,
+                                    uint32_t y);
 
 // z = x / y for a nonzero digit y (1 to 255). Returns the remainder x mod y.
 // Nothing is written for n of 0 or less.
-uint32_t xp_divide_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y);
+LEXSPOT_API uint32_t xp_divide_digit(int32_t n, unsigned char *z, const unsigned char *x,
+                                     uint32_t y);
 
 // ---- Comparison ----------------------------------------------------------------
 
 // Returns x[i] - y[i] at the most significant digit where x and y differ
 // (-255 to 255), and 0 when they are equal. Only the sign is meaningful.
-int32_t xp_compare(int32_t n, const unsigned char *x, const unsigned char *y);
+LEXSPOT_API int32_t xp_compare(int32_t n, const unsigned char *x, const unsigned char *y);
 
 // ---- Long multiplication and division ------------------------------------------
 // Each length comes just before its array here.
@@ -103,8 +107,8 @@ int32_t xp_compare(int32_t n, const unsigned char *x, const unsigned char *y);
 // Adds x * y to the n + m digits already in z (clear z first for the plain
 // product, which always fits). Returns nonzero when the sum did not fit z.
 // z must not share storage with x or y.
-int32_t xp_times(unsigned char *z, int32_t n, const unsigned char *x, int32_t m,
-                 const unsigned char *y);
+LEXSPOT_API int32_t xp_times(unsigned char *z, int32_t n, const unsigned char *x, int32_t m,
+                             const unsigned char *y);
 
 // Divides the n-digit x by the m-digit y, truncating: q (n digits) receives the
 // quotient and r (m digits) the remainder. Returns 1, or 0 when y is zero, in
@@ -115,8 +119,8 @@ int32_t xp_times(unsigned char *z, int32_t n, const unsigned char *x, int32_t m,
 // may be x's own array.
 // Raises `assertion_failed` when m is below 1, and when the division's own
 // invariants fail (never, for valid arguments).
-int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m,
-                  const unsigned char *y, unsigned char *r, unsigned char *work);
+LEXSPOT_API int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m,
+                              const unsigned char *y, unsigned char *r, unsigned char *work);
 
 // ---- String conversion ------------------------------------------------------------
 // Numbers are unsigned, in bases 2 to 36, without sign, prefix or grouping.
@@ -133,7 +137,8 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
 // first character that is not a digit of the base, the digit that did not fit,
 // or str itself when there is no digit at all (z is then untouched).
 // Raises `assertion_failed` when str is null or base is outside 2 to 36.
-int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, char **end);
+LEXSPOT_API int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base,
+                             char **end);
 
 // Writes x as a NUL-terminated string of digits in base into str, a buffer of
 // size bytes, with no leading zeros ("0" for zero). Returns str.
@@ -142,7 +147,7 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
 // and when a digit or the NUL would be stored at index size or beyond; the
 // buffer then holds the digits written so far, least significant first and
 // unterminated, and x the quotient reached so far.
-char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char *x);
+LEXSPOT_API char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char *x);
 
 // ---- Shifts -----------------------------------------------------------------------
 // Both read an m-digit x and write all n digits of z, shifting by s >= 0 bits.
@@ -152,13 +157,13 @@ char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char 
 // z = (x * 2^s + f) modulo 256^n, where f = 2^s - 1 when fill is set and 0
 // otherwise: the s vacated low bits take the fill. Positions of z above the
 // shifted operand are zero whatever the fill.
-void xp_shift_left(int32_t n, unsigned char *z, int32_t m, const unsigned char *x, int32_t s,
-                   int32_t fill);
+LEXSPOT_API void xp_shift_left(int32_t n, unsigned char *z, int32_t m, const unsigned char *x,
+                               int32_t s, int32_t fill);
 
 // z = floor(X / 2^s) modulo 256^n, where X is x extended above its m digits by
 // an unbounded run of fill bits: the vacated high bits, and every position of
 // z above the shifted operand, take the fill.
-void xp_shift_right(int32_t n, unsigned char *z, int32_t m, const unsigned char *x, int32_t s,
-                    int32_t fill);
+LEXSPOT_API void xp_shift_right(int32_t n, unsigned char *z, int32_t m, const unsigned char *x,
+                                int32_t s, int32_t fill);
 
 } // namespace lexspot

@@ -29,6 +29,11 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
+// The static scratch area, which the library keeps to itself: where the
+// scratch values sit at start, before any test changes the width. mp_temps
+// is constant-initialized, so it is already laid out when this is read.
+const unsigned char *const static_area = mp_temps[0];
+
 // Sets the width for one test and puts the start-up width back after it.
 class Width {
   public:
@@ -77,7 +82,7 @@ TEST(MpWidthTest, StartsAt32BitsWithStaticScratchValues) {
     EXPECT_EQ(mp_top_shift, 7);
     EXPECT_EQ(mp_top_mask, 0xFF);
     for (int k = 0; k < 4; ++k)
-        EXPECT_EQ(mp_temps[k], mp_static_temps + 16 * k) << k;
+        EXPECT_EQ(mp_temps[k], static_area + 16 * k) << k;
 }
 
 TEST(MpWidthTest, SetWidthComputesTheFieldsAndLaysOutScratch) {
@@ -100,7 +105,7 @@ TEST(MpWidthTest, SetWidthComputesTheFieldsAndLaysOutScratch) {
         EXPECT_EQ(mp_top_mask, c.mask);
         for (int k = 1; k < 4; ++k)
             EXPECT_EQ(mp_temps[k] - mp_temps[0], k * c.bytes);
-        const bool is_static = mp_temps[0] == mp_static_temps;
+        const bool is_static = mp_temps[0] == static_area;
         EXPECT_EQ(is_static, c.bytes <= 16);
         // Scratch value 3 runs to the end of the area: 2 * bytes + 2 bytes,
         // all writable (the sanitizer build checks the heap area's bounds).
@@ -122,7 +127,7 @@ TEST(MpWidthTest, SetWidthRejectsWidthsBelowTwo) {
 TEST(MpWidthTest, HeapScratchIsReplacedAndReleased) {
     Width width(129);
     MpValue first = mp_temps[0];
-    EXPECT_NE(first, mp_static_temps);
+    EXPECT_NE(first, static_area);
     if (allocated_size_known) {
         EXPECT_EQ(allocated_size(first), 5u * 17 + 2);
     }
@@ -134,7 +139,7 @@ TEST(MpWidthTest, HeapScratchIsReplacedAndReleased) {
     }
     std::memset(mp_temps[0], 0, 5 * 32 + 2);
     mp_set_width(128);
-    EXPECT_EQ(mp_temps[0], mp_static_temps);
+    EXPECT_EQ(mp_temps[0], static_area);
 }
 
 // A failed allocation of the new scratch area changes nothing: the old
@@ -1687,7 +1692,7 @@ TEST(MpWidthTest, SetWidthRejectsWidthsBeyondTheLargest) {
         EXPECT_EQ(f.exception, &assertion_failed) << n;
         EXPECT_STREQ(f.file, "src/mp.cpp");
         EXPECT_EQ(mp_bits, 32) << "unchanged by the failed call";
-        EXPECT_EQ(mp_temps[0], mp_static_temps);
+        EXPECT_EQ(mp_temps[0], static_area);
     }
 }
 
