@@ -1,0 +1,87 @@
+# SPDX-License-Identifier: MIT
+# The README's library example and the checks of a program built from it,
+# shared by .ci/consumer and .ci/packages; source it, don't run it. Expects
+# $root, the source tree.
+
+# The fenced block that follows the line "<!-- name -->" in README.md.
+readme_block() {
+    awk -v marker="<!-- $1 -->" '
+        $0 == marker { found = 1; next }
+        found == 1 && /^```/ { found = 2; next }
+        found == 2 && /^```/ { exit }
+        found == 2 { print }' "$root/README.md"
+}
+
+# Writes the example into directory $1: fib.cpp, and a CMakeLists.txt that
+# finds the installed package exactly as the README writes it.
+write_example() {
+    mkdir -p "$1"
+    readme_block consumer-program > "$1/fib.cpp"
+    {
+        echo 'cmake_minimum_required(VERSION 3.25)'
+        echo 'project(fib LANGUAGES CXX)'
+        readme_block consumer-cmake
+    } > "$1/CMakeLists.txt"
+    local f
+    for f in fib.cpp CMakeLists.txt; do
+        [[ -s $1/$f ]] || { echo "example: no $f in README.md" >&2; exit 1; }
+    done
+}
+
+# Builds fib.cpp in directory $1 with the README's pkg-config line, run there.
+build_example_with_pkg_config() {
+    local line
+    line=$(readme_block consumer-pkg-config)
+    [[ -n $line ]] || { echo "example: no pkg-config line in README.md" >&2; exit 1; }
+    (cd "$1" && eval "$line")
+}
+
+# The program's last two lines at 64 bits, and its refusal of widths it cannot
+# take: a usage line on standard error and exit status 2.
+check_example() {
+    local out status arg
+    out=$("$@" 64 | tail -n 2)
+    if [[ $out != $'F(93) = 12200160415121876738\nF(94) needs more than 64 bits' ]]; then
+        echo "example: $* 64 printed:" >&2
+        echo "$out" >&2
+        exit 1
+    fi
+    for arg in abc 1 0 -5 64x 99999999999999999999; do
+        status=0
+        out=$("$@" "$arg" 2>&1 >/dev/null) || status=$?
+        if [[ $status != 2 || $out != *sage* ]]; then
+            echo "example: $* $arg exited with $status, printing: $out" >&2
+            exit 1
+        fi
+    done
+}
+
+# Whether the binary $1 needs a shared liblexspot ($2 = shared), and that it
+# is the versioned one, or none ($2 = static).
+check_linkage() {
+    local binary=$1 kind=$2 needed
+    needed=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(liblexspot[^]]*\)\].*/\1/p')
+    if [[ $kind == static ]]; then
+        [[ -z $needed ]] || { echo "example: static $binary needs $needed" >&2; exit 1; }
+    else
+        [[ $needed =~ ^liblexspot\.so\.[0-9] ]] ||
+            { echo "example: shared $binary needs '$needed', not a versioned liblexspot.so" >&2; exit 1; }
+        echo "example: $binary needs $needed"
+    fi
+}
+
+# Whether the lexspot program $1 cross-references a file correctly.
+check_program() {
+    local report
+    report=$("$1" "$root/src/mem.hpp") || { echo "example: $1 failed" >&2; exit 1; }
+    grep -q '^mem_release' <<< "$report" || { echo "example: $1 printed no mem_release" >&2; exit 1; }
+}
+
+# Copies the source tree as it stands, tracked and untracked files alike but
+# nothing ignored (build trees), into directory $1.
+copy_tree() {
+    mkdir -p "$1"
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
+        tar --null -T - -cf -) | tar -xf - -C "$1"
+}
