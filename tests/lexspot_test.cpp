@@ -333,11 +333,12 @@ TEST_F(LexspotTest, AReportOfManyBlocksIsWrittenWholeOrFails) {
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
 }
 
-// The 24-bit line number holds 8,388,607 pieces of one stream; the next
-// increment overflows.
+// The 24-bit line number reaches 8,388,607 at most and is advanced after
+// every piece, the last one included: advancing it after the 8,388,607th
+// piece overflows, so 8,388,606 pieces is the most one stream may have.
 constexpr int32_t max_line = 8388607;
 
-TEST_F(LexspotTest, LastRepresentableLineNumberIsIndexed) {
+TEST_F(LexspotTest, LargestInputGivesAReport) {
     // 8,388,606 pieces: a on the first, z on the last.
     std::string input = "a\n" + std::string(max_line - 3, '\n') + "z\n";
     write("big", input);
@@ -345,8 +346,8 @@ TEST_F(LexspotTest, LastRepresentableLineNumberIsIndexed) {
 }
 
 TEST_F(LexspotTest, LineNumberOverflowEndsTheRunUncaught) {
-    // One piece more. What was indexed before, from another file too, is
-    // never printed: the report comes only after all input is read.
+    // One piece more: 8,388,607. What was indexed before, from another file
+    // too, is never printed: the report comes only after all input is read.
     write("t.c", t_c);
     write("big", "a\n" + std::string(max_line - 2, '\n') + "z\n");
     Outcome run = lexspot({"t.c", "big"});
