@@ -15,8 +15,8 @@
 # one process would get them from a user's command line; their databases go
 # into WORK, and lexspot's report to $lexspot_output (default /dev/null).
 #
-# measure NAME COMMAND: runs COMMAND once with `bash -c` under GNU time and
-# appends "NAME wall user sys peak_kib" to $work/runs. user and sys include
+# measure NAME COMMAND: runs COMMAND once with `bash -o pipefail -c` under
+# GNU time and appends "NAME wall user sys peak_kib" to $work/runs. user and sys include
 # every process of the command (a pipeline's stages add up); the peak is that
 # of its largest process.
 #
@@ -67,8 +67,10 @@ measure() {
     local name=$1 command=$2 t
     t=$(mktemp)
     # A run that fails (or is killed, say for want of memory) is no
-    # measurement: stop rather than record its figures.
-    if ! /usr/bin/time -f '%e %U %S %M' -o "$t" bash -c "$command" 2>/dev/null; then
+    # measurement: stop rather than record its figures. pipefail, because
+    # without it a pipeline's status is its last stage's, and a grep that
+    # failed before `| sort -u` would pass for a run.
+    if ! /usr/bin/time -f '%e %U %S %M' -o "$t" bash -o pipefail -c "$command" 2>/dev/null; then
         echo "${0##*/}: $name failed: $(head -n 1 "$t")" >&2
         rm -f "$t"
         exit 1

@@ -19,8 +19,9 @@
 //
 // Line numbers count the pieces `fgets` reads into a 512-byte buffer, so a
 // line longer than 510 characters takes several numbers, and an identifier
-// crossing a piece boundary is recorded as two. The 24-bit counter raises
-// `mp_overflow` past 8,388,607 pieces in one stream; no handler is
+// crossing a piece boundary is recorded as two. The 24-bit counter is
+// advanced after every piece and raises `mp_overflow` when advanced past
+// 8,388,607, so a stream may have at most 8,388,606 pieces; no handler is
 // established, so that, like every other raise, ends the run with the
 // uncaught-exception report.
 //

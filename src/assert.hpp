@@ -38,4 +38,10 @@ inline void assert_require(bool holds, const char *file = __builtin_FILE(),
     raise_exception(&exception, file, line);
 }
 
+// A temporary is refused: the handler's frame keeps the exception's address,
+// which would name a record gone by the time the stack has unwound. The same
+// defaults as above, so that a call with a temporary alone picks this one.
+void assert_raise(const Exception &&exception, const char *file = __builtin_FILE(),
+                  int32_t line = __builtin_LINE()) = delete;
+
 } // namespace lexspot

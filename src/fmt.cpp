@@ -58,6 +58,7 @@ constexpr std::array<ConversionFn, 256> standard_conversions() {
     return table;
 }
 
+// NOLINTNEXTLINE(cert-err58-cpp): constinit, built at compile time; nothing runs before main
 constinit std::array<ConversionFn, 256> fmt_conversions = standard_conversions();
 
 // "%." then the tens and units digits of the precision and the conversion

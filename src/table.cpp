@@ -58,6 +58,7 @@ Table table_create(int32_t hint, TableCompareFn compare, TableHashFn hash) {
 
     // The record and its buckets, one block.
     const int64_t size = static_cast<int64_t>(sizeof(TableRecord)) +
+                         // NOLINTNEXTLINE(bugprone-sizeof-expression): buckets are pointers
                          static_cast<int64_t>(bucket_count) * int64_t{sizeof(TableBinding *)};
     auto table = static_cast<Table>(mem_allocate(size));
     table->bucket_count = bucket_count;

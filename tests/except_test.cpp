@@ -245,6 +245,23 @@ TEST(ExceptionTest, EarlyExitsPopTheFrame) {
     EXPECT_EQ(exception_stack, nullptr);
 }
 
+// Whether `assert_raise` takes the result of a call returning E, which is an
+// lvalue, an xvalue or a prvalue as E says. A handler identifies the
+// exception by its address, so only a record that outlives the unwinding may
+// be raised: a temporary must not compile. A concept, so that the rejected
+// call is a substitution failure the assertions can observe.
+template <typename E>
+concept raisable = requires(E (&make)()) {
+    assert_raise(make());
+};
+
+static_assert(raisable<const Exception &>);
+static_assert(raisable<Exception &>);
+static_assert(!raisable<Exception>);
+static_assert(!raisable<const Exception>);
+static_assert(!raisable<Exception &&>);
+static_assert(!raisable<const Exception &&>);
+
 TEST(AssertionTest, CheckAssertion) {
     for (int32_t value : {1, -1, 2, INT32_MIN, INT32_MAX})
         check_assertion(value);

@@ -79,6 +79,8 @@ TEST(FmtPadTest, NumberFields) {
         {"42", "", -5, none, "42   "},
         {"-42", "+", none, none, "-42"},
         {"+7", "", none, none, "+7"},
+        {"+5", "0", 5, none, "+0005"}, // a client's own sign goes before the zeros
+        {"+5", "", none, 3, "+005"},
         {"-42", "0", 6, none, "-00042"},
         {"-42", "", 6, none, "   -42"},
         {"-42", "-", 6, 4, "-0042 "},
@@ -132,6 +134,11 @@ TEST(FmtPadTest, EmittersUpdateTheFlagArray) {
         emit("hello", 5, put_string, &out, g.counts, 7, none);
         EXPECT_EQ(g.count('-'), 0);
         EXPECT_EQ(g.count('0'), 2);
+        // Width 0 is no request to left-justify.
+        Flags h("0");
+        emit("hello", 5, put_string, &out, h.counts, 0, none);
+        EXPECT_EQ(h.count('-'), 0);
+        EXPECT_EQ(h.count('0'), 1);
     }
 }
 

@@ -331,13 +331,32 @@ TEST_F(LexspotTest, AReportOfManyBlocksIsWrittenWholeOrFails) {
     Outcome run = lexspot({"f"}, full);
     EXPECT_EQ(run.err, diagnostic("can't write the report", ENOSPC));
     EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
+
+#if defined(LEXSPOT_FAIL_WRITE_PRELOAD)
+    // Only the first of the report's writes fails; the later ones and the
+    // final flush succeed, so only the stream's error flag tells. Into
+    // /dev/null, whose block size is 4,096, the report takes many writes
+    // wherever the test directory lies.
+    Streams null;
+    null.stdout_path = "/dev/null";
+    run = execute("/usr/bin/env",
+                  {"env", "LD_PRELOAD=" LEXSPOT_FAIL_WRITE_PRELOAD, "LEXSPOT_FAIL_WRITE=1",
+                   LEXSPOT_PROGRAM, "f"},
+                  null);
+    if (exited_with(run, 77))
+        GTEST_SKIP() << run.err;
+    EXPECT_EQ(run.err,
+              LEXSPOT_PROGRAM + ": can't write the report ("s + std::strerror(EIO) + ")\n");
+    EXPECT_TRUE(exited_with(run, 1)) << "wait status " << run.status;
+#endif
 }
 
-// The 24-bit line number holds 8,388,607 pieces of one stream; the next
-// increment overflows.
+// The 24-bit line number reaches 8,388,607 at most and is advanced after
+// every piece, the last one included: advancing it after the 8,388,607th
+// piece overflows, so 8,388,606 pieces is the most one stream may have.
 constexpr int32_t max_line = 8388607;
 
-TEST_F(LexspotTest, LastRepresentableLineNumberIsIndexed) {
+TEST_F(LexspotTest, LargestInputGivesAReport) {
     // 8,388,606 pieces: a on the first, z on the last.
     std::string input = "a\n" + std::string(max_line - 3, '\n') + "z\n";
     write("big", input);
@@ -345,8 +364,8 @@ TEST_F(LexspotTest, LastRepresentableLineNumberIsIndexed) {
 }
 
 TEST_F(LexspotTest, LineNumberOverflowEndsTheRunUncaught) {
-    // One piece more. What was indexed before, from another file too, is
-    // never printed: the report comes only after all input is read.
+    // One piece more: 8,388,607. What was indexed before, from another file
+    // too, is never printed: the report comes only after all input is read.
     write("t.c", t_c);
     write("big", "a\n" + std::string(max_line - 2, '\n') + "z\n");
     Outcome run = lexspot({"t.c", "big"});

@@ -3,12 +3,12 @@
 // A preloadable shim that refuses one allocation request of a whole process,
 // including those made inside libc (stdio's buffers, fopen's stream records).
 //
-//     LD_PRELOAD=librefuse_alloc_preload.so LEXSPOT_REFUSE_REQUEST=k program ...
+//     LD_PRELOAD=liblexspot_refuse_alloc_preload.so LEXSPOT_REFUSE_REQUEST=k program ...
 //
 // makes the k-th malloc, calloc or realloc call (1-based) return null with
 // errno ENOMEM; every other call goes to libc's allocator.
 //
-//     LD_PRELOAD=librefuse_alloc_preload.so LEXSPOT_COUNT_REQUESTS=path program ...
+//     LD_PRELOAD=liblexspot_refuse_alloc_preload.so LEXSPOT_COUNT_REQUESTS=path program ...
 //
 // refuses nothing and, when the process exits normally, writes the number of
 // requests it made, in decimal, to the file `path`.
