@@ -16,9 +16,9 @@
 # into WORK, and lexspot's report to $lexspot_output (default /dev/null).
 #
 # measure NAME COMMAND: runs COMMAND once with `bash -o pipefail -c` under
-# GNU time and appends "NAME wall user sys peak_kib" to $work/runs. user and sys include
-# every process of the command (a pipeline's stages add up); the peak is that
-# of its largest process.
+# GNU time and appends "NAME wall user sys peak_kib" to $work/runs. user and
+# sys include every process of the command (a pipeline's stages add up); the
+# peak is that of its largest process.
 #
 # summarise: prints, per name in first-seen order, the median of each column
 # of $work/runs as "NAME runs wall user sys cpu peak_kib" (cpu = user + sys,
