@@ -81,7 +81,9 @@ extern LEXSPOT_API ExceptionFrame *exception_stack;
 class ExceptionScope {
   public:
     // What a raise throws. It names the frame it was raised to, so a scope
-    // passes on anything meant for another frame.
+    // passes on anything meant for another frame. Exported, so that a
+    // handler in a program catches what a shared library raises: the two
+    // must share its type information.
     class LEXSPOT_API Transfer {
         friend void raise_exception(const Exception *, const char *, int32_t);
         friend class ExceptionScope;
