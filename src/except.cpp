@@ -42,4 +42,10 @@ void exception_reraise(const ExceptionFrame &frame) {
     raise_exception(frame.exception, frame.file, frame.line);
 }
 
+const ExceptionFrame &ExceptionScope::claim(const Transfer &transfer) const {
+    if (transfer.target_ != &frame)
+        throw; // the transfer being handled, on to the next outer scope
+    return frame;
+}
+
 } // namespace lexspot

@@ -101,11 +101,9 @@ class ExceptionScope {
 
     // Returns the frame when `transfer` was raised to this scope; throws it on
     // otherwise.
-    const ExceptionFrame &claim(const Transfer &transfer) const {
-        if (transfer.target_ != &frame)
-            throw;
-        return frame;
-    }
+    // Defined in the library, like the raise, so that the transfer's layout
+    // is the library's own affair.
+    LEXSPOT_API const ExceptionFrame &claim(const Transfer &transfer) const;
 
     ExceptionFrame frame;
 };
