@@ -358,6 +358,7 @@ TEST(CxxOwnerTest, HandleOwnersFreeReleaseAndMove) {
     {
         TableOwner table(table_create(10, nullptr, nullptr));
         ArrayOwner array(array_create(3, 8));
+        ArrayOwner kept(array_create(2, 2)); // freed only when it ends
         EXPECT_TRUE(table);
         EXPECT_EQ(table_count(table.get()), 0);
         EXPECT_EQ(array_count(array.get()), 3);
