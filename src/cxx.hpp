@@ -14,11 +14,11 @@
 // `Error`, which a `catch` does see:
 //
 //     try {
-//         lexspot::throwing(mp_from_unsigned, v, uint64_t{1} << 40);
-//     } catch (const lexspot::Error &e) {
+//         throwing(mp_from_unsigned, v, uint64_t{1} << 40);
+//     } catch (const Error &e) {
 //         if (e.exception() != &mp_overflow)
 //             throw;
-//         std::fprintf(stderr, "%s\n", e.what()); // "Overflow raised at src/mp.cpp:445"
+//         std::fprintf(stderr, "%s\n", e.what()); // "Overflow raised at src/mp.cpp:263"
 //     }
 //
 // Owners. `MemOwner`, `TableOwner` and `ArrayOwner` free a block, a table or
@@ -27,6 +27,12 @@
 // (except.hpp), so they free on the raising path as on the normal one, also
 // under `throwing` and under EXCEPTION_TRY. An uncaught raise aborts the
 // process and frees nothing.
+//
+// Texts. `text_view` shows a Text as a std::string_view without copying;
+// `text_from_view` copies a view's characters into string space.
+//
+// A failed precondition here raises `assertion_failed` located in this
+// header, under the path by which the compiler found it.
 //
 // The process is single-threaded, as the library is: nothing here is locked.
 #pragma once
@@ -74,7 +80,7 @@ class Error : public std::runtime_error {
     int32_t line() const noexcept { return line_; }
 
     // what(): the reason and the place in the words of the uncaught-exception
-    // report, "Overflow raised at src/mp.cpp:445". A null reason is written
+    // report, "Overflow raised at src/mp.cpp:263". A null reason is written
     // as the report writes it, "at 0x" followed by `%p` of the record's
     // address; with a null path or a line of 0 or less there is no
     // " raised at" part.
@@ -116,6 +122,11 @@ class Error : public std::runtime_error {
 // like any other. A C++ exception thrown by f passes through unchanged. On
 // every way out the frame is off the stack again. A raise inside a
 // destructor or a `noexcept` function still ends the process (except.hpp).
+//
+// f is called through a pointer when it is a function, and default
+// arguments do not pass through a pointer: the operations whose location
+// parameters default to the call site (`mem_allocate`, `assert_require`, ...)
+// need a lambda, `throwing([] { return mem_allocate(64); })`.
 template <typename F, typename... Args>
 decltype(auto) throwing(F &&f, Args &&...args) {
     ExceptionScope scope;
