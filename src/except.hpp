@@ -37,7 +37,9 @@
 //   comparator, unwinds through the C code's frames. They release nothing
 //   they hold, and when they were built without unwind tables the process
 //   terminates instead.
-// With no frame established, a raise reports and aborts without throwing.
+// With no frame established, a raise reports and aborts without throwing,
+// so a C++ `catch` alone never sees it; cxx.hpp's `throwing` turns a raise
+// into a C++ exception, `lexspot::Error`.
 //
 // The process is single-threaded: `exception_stack` is one process-wide
 // variable and nothing locks it.
