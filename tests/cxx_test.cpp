@@ -146,8 +146,8 @@ TEST(CxxThrowingTest, ReturnsWhatTheCallableReturns) {
     EXPECT_EQ(*taken, 5);
 }
 
-// The program that had to read the library's sources: an overflow of a
-// fixed-width value, caught as a C++ exception.
+// An overflow of a fixed-width value, caught as a C++ exception that names
+// the library's own raise.
 TEST(CxxThrowingTest, LibraryRaiseIsThrownAsError) {
     std::vector<unsigned char> v(static_cast<size_t>(mp_bytes));
     const Error e = error_from([&] { throwing(mp_from_unsigned, v.data(), uint64_t{1} << 40); });
