@@ -65,13 +65,13 @@ int main() {
     }
 
     // The bindings in sorted order: the pair array is key, value, key,
-    // value, ..., then the end marker; sort the pairs as units.
-    int32_t count = table_count(words);
+    // value, ..., then the end marker, here null (no key is null); qsort
+    // moves each key with its value.
     void **pairs = table_to_pairs(words, nullptr);
-    std::qsort(pairs, static_cast<size_t>(count), 2 * sizeof(void *), compare_pairs);
-    for (int32_t k = 0; k < count; ++k) {
-        auto *word = static_cast<Text *>(pairs[2 * k]);
-        auto lines = static_cast<Array>(pairs[2 * k + 1]);
+    std::qsort(pairs, static_cast<size_t>(table_count(words)), 2 * sizeof(void *), compare_pairs);
+    for (void **pair = pairs; pair[0] != nullptr; pair += 2) {
+        auto *word = static_cast<Text *>(pair[0]);
+        auto lines = static_cast<Array>(pair[1]);
         fmt_stdout("%-8T", word);
         for (int32_t i = 0; i < array_count(lines); ++i)
             fmt_stdout(" %d", *static_cast<int32_t *>(array_at(lines, i)));

@@ -36,7 +36,7 @@ int main() {
     n = 1;
     EXCEPTION_TRY {
         for (;; ++n)
-            mp_mul_ui(f, f, static_cast<uint64_t>(n + 1));
+            mp_mul_ui(f, f, static_cast<uint64_t>(n) + 1);
     }
     EXCEPTION_HANDLER(frame) {
         if (frame.exception != &mp_overflow)
