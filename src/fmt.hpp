@@ -6,10 +6,92 @@
 // The engine reads a format, sends its literal characters to a character
 // sink one at a time, and hands each directive
 //     % [flags] [width | *] [. [precision digits | *]] conversion-character
-// to the routine that `fmt_conversions` holds for the conversion character.
-// The engine knows no argument types: each routine takes its own arguments,
-// in format order, from the argument list that the engine passes it by
-// reference. Clients extend or replace the table with `fmt_install`.
+// to the routine that the table of conversions holds for the conversion
+// character. The engine knows no argument types: each routine takes its own
+// arguments, in format order, from the argument list that the engine passes
+// it by reference. Clients extend or replace the table with `fmt_install`.
+//
+// A directive, read in this order and no other:
+// - `%%` prints one `%`; the two must be adjacent (in `%5%` the second `%` is
+//   a conversion character, which has no routine).
+// - Flags: any of the characters of `fmt_flag_chars` ("-+ 0" at start), in
+//   any order, each up to 255 times. `-` left-justifies and wins over `0`;
+//   `0` fills a numeral's field with zeros after its sign; `+` gives a sign
+//   to a numeral that has none of its own, and space gives it a space unless
+//   `+` is there too. There is no `#` and no `'`.
+// - Width: decimal digits (a leading `0` is the flag), or `*`, which takes an
+//   int argument; a negative width left-justifies in a field of its absolute
+//   value.
+// - Precision: `.` and decimal digits, or `.*`, which takes an int argument;
+//   a negative one is no precision, and so is a `.` followed by neither
+//   (printf reads that as 0).
+// - The conversion character: the byte after all that.
+//
+// The built-in conversions: ten characters, served by eight routines. The
+// width and the `-` flag apply to all of them; "numeral" marks the ones that
+// also take the `+`, space and `0` flags and print through `fmt_pad_number`.
+//
+//   char   argument       prints                                 precision
+//   c      int            its low byte, as one character         ignored
+//   d      int            decimal; "-" before a negative value   minimum digits
+//   u      unsigned int   decimal                                minimum digits
+//   o      unsigned int   octal, no leading "0"                  minimum digits
+//   x      unsigned int   hexadecimal 0-9a-f, no "0x"            minimum digits
+//   p      void *         the address in hexadecimal 0-9a-f,     ignored
+//                         no "0x"
+//   s      const char *   the characters before the NUL          maximum characters
+//   e f g  double         what snprintf prints for "%.Pe",       P (0 to 99)
+//                         "%.Pf", "%.Pg" at precision P
+// d, u, o, x, p, e, f and g are numerals.
+//
+// Edge cases, as they print:
+// - %c of 0 sends a NUL byte. Its field is padded with spaces only: the
+//   precision and the `0`, `+` and space flags have no effect.
+// - An integer precision is a minimum digit count, filled with zeros after
+//   the sign, and turns the `0` flag off: %.4d of -42 is "-0042", %05.3d of
+//   42 is "  042". At precision 0 the value 0 prints no digit: %.0d, %.0u,
+//   %.0o and %.0x of 0 print only the sign that `+` or space gives and the
+//   width's padding.
+// - `+` and space sign u, o, x and p as they sign d: %+x of 255 is "+ff"
+//   (printf ignores them there).
+// - %p of a null pointer prints "0". Since the precision is ignored, the `0`
+//   flag still fills: %08p of 0x1234 is "00001234".
+// - %s of a null pointer raises `assertion_failed`. The `0`, `+` and space
+//   flags have no effect; %.3s of "hello" is "hel".
+// - e, f and g: P is the precision, 6 when there is none, and 1 for %g at
+//   precision 0; a P of 100 or more raises `assertion_failed`. A float
+//   argument arrives as a double. The text is snprintf's own, sign, "inf"
+//   and "nan" included; `0` fills after its sign (%08.3f of -1.5 is
+//   "-001.500"), but an infinity or a NaN is padded with spaces.
+//
+// Not supported: each of these is a conversion character with no routine,
+// which raises `assertion_failed` before anything of the directive is
+// printed.
+// - Length modifiers (h, hh, l, ll, j, z, t, L): in %ld the `l` is the
+//   conversion character. A 64-bit integer has no built-in conversion.
+// - %i, %X, %E, %F, %G, %a, %A and %n (nothing writes through an argument).
+// - `#` and `'`, which are not flags and so are taken as conversion
+//   characters, and argument positions: in %1$d, 1 is the width and `$` the
+//   conversion character.
+// Clients add any of them with `fmt_install`; the floating routine serves
+// E, F, G, a and A too when installed under them. The other modules' routines
+// are installed the same way, under the characters a client picks: text.hpp's
+// `text_format` takes a `const Text *`; mp.hpp's `mp_format_s` and
+// `mp_format_u` take two arguments, a pointer to the value's bytes and then
+// an int base. The lexspot program installs `text_format` as %T and
+// `mp_format_s` as %D.
+//
+// Misuse:
+// - A conversion character with no routine (including the NUL that ends a
+//   format inside a directive), a flag repeated a 256th time, a `*` argument
+//   of INT_MIN, or a width or precision in digits above INT_MAX raises
+//   `assertion_failed` at src/fmt; the output before the directive stays
+//   sent.
+// - An argument of another type than its conversion takes, or too few
+//   arguments, is undefined behaviour, as with printf, and nothing checks
+//   them: the entry points are not declared printf-like to the compiler,
+//   since the table is open. Arguments beyond the last that the format takes
+//   are ignored.
 //
 // What a routine receives:
 // - the flag array: 256 counts, one per byte value, of the flag characters
@@ -23,9 +105,16 @@
 // Every character reaches the sink as an unsigned byte value 0..255. Nothing
 // is buffered: what reached the sink before a raise stays there.
 //
-// Process-wide state, not locked (the process is single-threaded): the table
-// of conversions, `fmt_flag_chars`, and the template of the floating
-// conversions. Misuse raises `assertion_failed` at src/fmt.
+// Process-wide state, not locked (the process is single-threaded):
+// - The table of conversions, 256 routines indexed by the conversion
+//   character as an unsigned byte, lives in src/fmt.cpp and is reached only
+//   through `fmt_install`, which returns what an entry held: installing the
+//   routine returned restores the entry.
+// - The flag characters: `fmt_flag_chars`, below.
+// - The template of the floating conversions, "%.", two digits of P and the
+//   conversion character, also lives in src/fmt.cpp; every e, f and g
+//   conversion rewrites it, so the floating routine is not reentrant.
+// Misuse of the entry points below raises `assertion_failed` at src/fmt.
 #pragma once
 
 #include <climits>

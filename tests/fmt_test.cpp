@@ -1028,6 +1028,8 @@ TEST(FmtDifferentialTest, KnownDifferencesFromPrintf) {
         {format("%p", address), "1234"},       // 0x1234
         {format("%.8p", address), "1234"},     // 0x00001234
         {format("%08p", address), "00001234"}, // undefined
+        {format("%+p", address), "+1234"},     // +0x1234
+        {format("%-6p|", address), "1234  |"}, // "0x1234|"
         {format("%05c", 'A'), "    A"},        // undefined
         {format("%05s", "abc"), "  abc"},      // undefined
         {format("%.d", 5), "5"},               // a lone '.' is no precision: printf reads 0
@@ -1036,8 +1038,10 @@ TEST(FmtDifferentialTest, KnownDifferencesFromPrintf) {
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.actual, c.expected);
-    // No alternate forms and no upper-case conversions.
-    for (const char *f : {"%#x", "%#o", "%X", "%E", "%G", "%lld", "%hd", "%n"}) {
+    // No alternate forms, upper-case or other conversions, length modifiers,
+    // grouping or argument positions.
+    for (const char *f : {"%#x", "%#o", "%X", "%E", "%G", "%F", "%a", "%i", "%n", "%lld", "%ld",
+                          "%hd", "%zu", "%jd", "%Lf", "%'d", "%1$d"}) {
         ExceptionFrame frame = raised_by([&] { format(f, 1); });
         EXPECT_EQ(frame.exception, &assertion_failed) << f;
     }
