@@ -13,15 +13,25 @@ readme_block() {
 }
 
 # Writes the example into directory $1: fib.cpp, and a CMakeLists.txt that
-# finds the installed package exactly as the README writes it.
+# finds the installed package exactly as the README writes it, linking the
+# target the README names ($2 = static: lexspot::lexspot_static, as the
+# README says to choose the static library).
 write_example() {
     mkdir -p "$1"
     readme_block consumer-program > "$1/fib.cpp"
     {
         echo 'cmake_minimum_required(VERSION 3.25)'
         echo 'project(fib LANGUAGES CXX)'
-        readme_block consumer-cmake
+        if [[ ${2:-} == static ]]; then
+            readme_block consumer-cmake | sed 's/lexspot::lexspot)$/lexspot::lexspot_static)/'
+        else
+            readme_block consumer-cmake
+        fi
     } > "$1/CMakeLists.txt"
+    if [[ ${2:-} == static ]] && ! grep -q 'lexspot::lexspot_static)$' "$1/CMakeLists.txt"; then
+        echo "example: no target_link_libraries line to choose lexspot::lexspot_static in" >&2
+        exit 1
+    fi
     local f
     for f in fib.cpp CMakeLists.txt; do
         [[ -s $1/$f ]] || { echo "example: no $f in README.md" >&2; exit 1; }

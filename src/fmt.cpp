@@ -207,9 +207,7 @@ int fmt_vbuffer(char *buf, int size, const char *format, va_list args) {
     assert_require(size > 0);
     assert_require(format != nullptr);
     FmtBuffer buffer = {buf, buf, size};
-    fmt_vemit(fmt_put_bounded, &buffer, format, args);
-    fmt_put_bounded('\0', &buffer);
-    return static_cast<int>(buffer.next - buffer.buf - 1);
+    return fmt_vappend(&buffer, format, args);
 }
 
 int fmt_buffer(char *buf, int size, const char *format, ...) {
@@ -217,6 +215,26 @@ int fmt_buffer(char *buf, int size, const char *format, ...) {
     va_start(args, format);
     ExceptionCleanup end_args([&] { va_end(args); });
     return fmt_vbuffer(buf, size, format, args);
+}
+
+int fmt_vappend(FmtBuffer *buffer, const char *format, va_list args) {
+    assert_require(buffer != nullptr);
+    assert_require(buffer->buf != nullptr);
+    assert_require(buffer->size > 0);
+    assert_require(buffer->next >= buffer->buf && buffer->next - buffer->buf <= buffer->size);
+    assert_require(format != nullptr);
+    fmt_vemit(fmt_put_bounded, buffer, format, args);
+    fmt_put_bounded('\0', buffer);
+    // Back onto the NUL, which the next call writes over.
+    --buffer->next;
+    return static_cast<int>(buffer->next - buffer->buf);
+}
+
+int fmt_append(FmtBuffer *buffer, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    ExceptionCleanup end_args([&] { va_end(args); });
+    return fmt_vappend(buffer, format, args);
 }
 
 char *fmt_valloc(const char *format, va_list args) {

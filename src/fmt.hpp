@@ -177,6 +177,16 @@ LEXSPOT_API void fmt_stream(FILE *stream, const char *format, ...);
 LEXSPOT_API int fmt_vbuffer(char *buf, int size, const char *format, va_list args);
 LEXSPOT_API int fmt_buffer(char *buf, int size, const char *format, ...);
 
+// The same into a FmtBuffer that the caller set up over its buffer as
+// {buf, buf, size}, continuing at `next`: each call writes over the NUL the
+// one before left, and leaves `next` on its own NUL, so that successive
+// calls join their output. Returns the number of characters before the
+// NUL, from `buf`. Requires buffer not null, its buf not null, size > 0,
+// buf <= next <= buf + size, format not null. On `format_overflow` `next`
+// is left at buf + size.
+LEXSPOT_API int fmt_vappend(FmtBuffer *buffer, const char *format, va_list args);
+LEXSPOT_API int fmt_append(FmtBuffer *buffer, const char *format, ...);
+
 // Into a new NUL-terminated string of exactly the length needed, which the
 // caller frees with `mem_release`. Requires format not null. If anything
 // raises, the partial string is freed. A string that would need more than

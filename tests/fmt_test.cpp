@@ -703,6 +703,66 @@ TEST(FmtBufferTest, FullBoundedSinkKeepsItsState) {
     EXPECT_EQ(buf[1], '\xff');
 }
 
+// Successive appends join their output in one buffer, each ending on a NUL
+// that the next writes over; the one that does not fit fills the buffer.
+TEST(FmtBufferTest, AppendsJoinInOneBuffer) {
+    char buf[12];
+    std::memset(buf, '@', sizeof buf);
+    FmtBuffer buffer = {buf, buf, 8};
+    struct Step {
+        const char *format;
+        int arg;
+        int returned;       // -1: format_overflow
+        std::string stored; // the buffer's first bytes afterwards
+    };
+    const Step steps[] = {
+        {"", 0, 0, std::string("\0", 1)},
+        {"ab%d", 1, 3, std::string("ab1\0", 4)},
+        {"%3d", 7, 6, std::string("ab1  7\0", 7)},
+        {"x", 0, 7, std::string("ab1  7x\0", 8)},
+        {"y", 0, -1, "ab1  7xy"},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.format);
+        int returned = -1;
+        ExceptionFrame frame =
+            raised_by([&] { returned = fmt_append(&buffer, step.format, step.arg); });
+        EXPECT_EQ(frame.exception, step.returned < 0 ? &format_overflow : nullptr);
+        EXPECT_EQ(returned, step.returned);
+        EXPECT_EQ(std::string(buf, step.stored.size()), step.stored);
+        EXPECT_EQ(buffer.next, buf + (step.returned < 0 ? 8 : step.returned));
+    }
+    EXPECT_EQ(std::string(buf + 8, 4), "@@@@");
+}
+
+TEST(FmtBufferTest, AppendPreconditionsInOrder) {
+    char buf[8];
+    std::memset(buf, '@', sizeof buf);
+    FmtBuffer no_buf = {nullptr, nullptr, 4};
+    FmtBuffer no_size = {buf, buf, 0};
+    FmtBuffer next_before = {buf + 1, buf, 3};
+    FmtBuffer next_past = {buf, buf + 5, 4};
+    FmtBuffer good = {buf, buf, 4};
+    const std::function<void()> calls[] = {
+        [&] { fmt_append(nullptr, nullptr); },  [&] { fmt_append(&no_buf, nullptr); },
+        [&] { fmt_append(&no_size, nullptr); }, [&] { fmt_append(&next_before, "x"); },
+        [&] { fmt_append(&next_past, "x"); },   [&] { fmt_append(&good, nullptr); },
+    };
+    int32_t lines[6];
+    for (int i = 0; i < 6; ++i) {
+        ExceptionFrame frame = raised_by(calls[i]);
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        lines[i] = frame.line;
+    }
+    EXPECT_LT(lines[0], lines[1]);
+    EXPECT_LT(lines[1], lines[2]);
+    EXPECT_LT(lines[2], lines[3]);
+    EXPECT_EQ(lines[3], lines[4]);
+    EXPECT_LT(lines[4], lines[5]);
+    EXPECT_EQ(std::string(buf, 8), "@@@@@@@@");
+}
+
 TEST(FmtBufferTest, BufferPreconditionsInOrder) {
     char buf[4] = {'@', '@', '@', '@'};
     const std::function<void()> calls[] = {
