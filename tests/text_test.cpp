@@ -1273,16 +1273,25 @@ const char *const text_check_report =
 
 TEST(TextDeathTest, UncaughtCheckNamesTheTextModule) {
     EXPECT_EXIT(text_position(text_none, 2), ::testing::KilledBySignal(SIGABRT),
-                ::testing::MatchesRegex(text_check_report));
+                abort_report(::testing::MatchesRegex(text_check_report)));
 }
 
 // Translating with neither map Text before any map was built raises. The
 // threadsafe style runs the statement in a freshly started copy of this
-// program, where no map has been built whatever ran before.
+// program, where no map has been built whatever ran before. Under an
+// emulator the program cannot start a copy of itself (the host cannot run
+// it), but a process that runs this test alone has built no map either.
 TEST(TextDeathTest, TranslateBeforeAnyMapRaises) {
+#ifdef LEXSPOT_EMULATOR
+    if (::testing::UnitTest::GetInstance()->test_to_run_count() > 1)
+        GTEST_SKIP() << "other tests run first in this process, and under " LEXSPOT_EMULATOR
+                        " it cannot start a fresh copy of itself: run this test alone";
+#else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
     EXPECT_EXIT(text_translate(text_wrap("a", 1), nullptr, nullptr),
-                ::testing::KilledBySignal(SIGABRT), ::testing::MatchesRegex(text_check_report));
+                ::testing::KilledBySignal(SIGABRT),
+                abort_report(::testing::MatchesRegex(text_check_report)));
 }
 
 } // namespace
