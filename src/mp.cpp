@@ -55,11 +55,39 @@ int32_t sign_of(const unsigned char *x) {
     return x[mp_bytes - 1] >> mp_top_shift;
 }
 
+// Whether any of the n bytes at p is nonzero. Whole words are read through
+// memcpy, so p may have any alignment and the byte order does not matter.
+bool any_nonzero(const unsigned char *p, int32_t n) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, p + i, sizeof w);
+        if (w != 0)
+            return true;
+    }
+    for (; i < n; ++i)
+        if (p[i] != 0)
+            return true;
+    return false;
+}
+
 bool is_zero(const unsigned char *x) {
-    for (int32_t i = 0; i < mp_bytes; ++i)
-        if (x[i] != 0)
-            return false;
-    return true;
+    return !any_nonzero(x, mp_bytes);
+}
+
+// The significant length of a value: the index of its top nonzero byte plus
+// 1, and 1 for zero. Skips zero words from the top first.
+int32_t significant_bytes(const unsigned char *x) {
+    int32_t n = mp_bytes;
+    for (; n >= 8; n -= 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, x + n - 8, sizeof w);
+        if (w != 0)
+            break;
+    }
+    while (n > 1 && x[n - 1] == 0)
+        --n;
+    return n < 1 ? 1 : n;
 }
 
 // Whether v lies in the signed range of the width (always, from 64 bits up).
@@ -165,16 +193,22 @@ void divide_by_loaded(MpValue q, const unsigned char *x, MpValue r) {
 
 // The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes;
 // returns whether it needs more than mp_bits bits.
+//
+// Only the operands' significant bytes are multiplied: the product of an
+// lx-byte and an ly-byte number fits lx + ly bytes, and the bytes of scratch
+// value 3 above them stay as cleared, so small values at a large width cost
+// what their size does.
 bool multiply_into_t3(const unsigned char *x, const unsigned char *y) {
     const int32_t n = mp_bytes;
-    std::memset(mp_temps[3], 0, 2 * static_cast<size_t>(n));
-    xp_times(mp_temps[3], n, x, n, y);
-    if ((mp_temps[3][n - 1] & ~mp_top_mask) != 0)
-        return true;
-    for (int32_t i = n; i < 2 * n; ++i)
-        if (mp_temps[3][i] != 0)
-            return true;
-    return false;
+    const int32_t lx = significant_bytes(x);
+    const int32_t ly = significant_bytes(y);
+    unsigned char *t3 = mp_temps[3];
+    std::memset(t3, 0, 2 * static_cast<size_t>(n));
+    xp_times(t3, lx, x, ly, y);
+    const int32_t used = lx + ly;
+    if (used < n)
+        return false;
+    return (t3[n - 1] & ~mp_top_mask) != 0 || any_nonzero(t3 + n, used - n);
 }
 
 // Whether a signed product with magnitude test `too_big`, signs sx and sy and
