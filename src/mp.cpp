@@ -230,9 +230,9 @@ void fix_signed_quotient(MpValue z, int32_t sx, int32_t sy, bool inexact) {
             assert_raise(mp_overflow);
         return;
     }
-    xp_negate(mp_bytes, z, z, 1);
-    if (inexact)
-        xp_minus_digit(mp_bytes, z, z, 1);
+    // -q when exact, else -q - 1, which is the complement of q: one pass
+    // either way.
+    xp_negate(mp_bytes, z, z, inexact ? 0 : 1);
     mask_top(z);
 }
 
