@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 
 // Digit arrays: base-256 digits, least significant first, lengths passed with
-// every call. The primitives below are the bottom layer of the number code:
-// plain indexed loops over bytes with accumulators in a 32-bit unsigned type,
-// one pass over the digits each, no checks.
+// every call. The arrays are bytes of any length and alignment, but the loops
+// below take a machine word of digits at a time: a word is loaded from and
+// stored to its bytes in little-endian order whatever the host's order, so
+// word arithmetic is digit arithmetic, and the last n mod W digits of an array
+// form a short piece handled by the same loop body. Every loop reads a word
+// of its operands before it writes that word of the result, which keeps the
+// rule that z may be the very same array as x or y.
 #include "xp.hpp"
 
 #include <cctype>
@@ -12,6 +16,163 @@
 #include "assert.hpp"
 
 namespace lexspot {
+
+namespace {
+
+// The word and the double word that holds a product of two words: 64 and 128
+// bits where the compiler has a 128-bit type, else 32 and 64.
+#if defined(__SIZEOF_INT128__)
+using Word = uint64_t;
+using DoubleWord = unsigned __int128;
+#else
+using Word = uint32_t;
+using DoubleWord = uint64_t;
+#endif
+
+constexpr int32_t word_bytes = static_cast<int32_t>(sizeof(Word));
+constexpr int32_t word_bits = 8 * word_bytes;
+constexpr Word word_max = ~Word{0};
+
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+Word byte_swap(Word w) {
+#if defined(__SIZEOF_INT128__)
+    return __builtin_bswap64(w);
+#else
+    return __builtin_bswap32(w);
+#endif
+}
+#endif
+
+// A whole word of digits at p, which may have any alignment.
+Word load(const unsigned char *p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = byte_swap(w);
+#endif
+    return w;
+}
+
+void store(unsigned char *p, Word w) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = byte_swap(w);
+#endif
+    std::memcpy(p, &w, sizeof w);
+}
+
+// The k digits at p as a word, for k from 0 to word_bytes.
+Word load_n(const unsigned char *p, int32_t k) {
+    if (k == word_bytes)
+        return load(p);
+    Word w = 0;
+    for (int32_t i = k - 1; i >= 0; i--)
+        w = (w << 8) | p[i];
+    return w;
+}
+
+// Stores the low k digits of w at p, for k from 0 to word_bytes.
+void store_n(unsigned char *p, int32_t k, Word w) {
+    if (k == word_bytes) {
+        store(p, w);
+        return;
+    }
+    for (int32_t i = 0; i < k; i++) {
+        p[i] = static_cast<unsigned char>(w);
+        w >>= 8;
+    }
+}
+
+// The number of bits of w, 0 for 0.
+int32_t bit_length(Word w) {
+    if (w == 0)
+        return 0;
+#if defined(__SIZEOF_INT128__)
+    return word_bits - __builtin_clzll(w);
+#else
+    return word_bits - __builtin_clz(w);
+#endif
+}
+
+Word high(DoubleWord t) {
+    return static_cast<Word>(t >> word_bits);
+}
+
+// The part of t at and above bit 8k, for a piece of k < word_bytes digits.
+Word above_piece(Word t, int32_t k) {
+    return t >> (8 * k);
+}
+
+// A word divisor prepared for division by multiplication: d shifted left until
+// its top bit is set, and the reciprocal floor((2^(2w) - 1) / d) - 2^w of that
+// normalized value (w the word's bits). One hardware division makes it; each
+// word divided then costs two multiplications.
+struct Divisor {
+    Word d;
+    Word reciprocal;
+    int32_t shift;
+};
+
+Divisor divisor_of(Word d) {
+    Divisor v{};
+    v.shift = word_bits - bit_length(d);
+    v.d = d << v.shift;
+    const DoubleWord all = (static_cast<DoubleWord>(~v.d) << word_bits) | word_max;
+    v.reciprocal = static_cast<Word>(all / v.d);
+    return v;
+}
+
+// Divides the double word (u1, u0) by the normalized v.d, with u1 < v.d: the
+// quotient is returned and the remainder stored into r. The estimate from the
+// reciprocal is at most one off either way; the two tests correct it.
+Word divide_two_by_one(Word u1, Word u0, const Divisor &v, Word &r) {
+    const DoubleWord t = static_cast<DoubleWord>(v.reciprocal) * u1 +
+                         ((static_cast<DoubleWord>(u1) << word_bits) | u0);
+    Word q = high(t) + 1;
+    Word rest = u0 - q * v.d;
+    if (rest > static_cast<Word>(t)) {
+        q--;
+        rest += v.d;
+    }
+    if (rest >= v.d) {
+        q++;
+        rest -= v.d;
+    }
+    r = rest;
+    return q;
+}
+
+// z = x / d over n digits, from the top down, for a nonzero word d; returns
+// the remainder. The short piece of n mod W digits is the top one here, so
+// that the quotient is taken a whole word at a time below it.
+Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
+    if (n <= 0)
+        return 0;
+    if (n <= word_bytes) {
+        const Word a = load_n(x, n);
+        store_n(z, n, a / d);
+        return a % d;
+    }
+    const Divisor v = divisor_of(d);
+    const int32_t s = v.shift;
+    // The running remainder is kept shifted left by s, like the divisor; each
+    // word of x enters shifted by s as well, its top s bits joining the
+    // remainder's word.
+    Word r = 0;
+    int32_t i = n - n % word_bytes;
+    int32_t k = n - i;
+    while (i >= 0) {
+        if (k > 0) {
+            const Word a = load_n(x + i, k);
+            const Word u1 = s == 0 ? r : r | (a >> (word_bits - s));
+            store_n(z + i, k, divide_two_by_one(u1, a << s, v, r));
+        }
+        i -= word_bytes;
+        k = word_bytes;
+    }
+    return r >> s;
+}
+
+} // namespace
 
 const unsigned char xp_digit_map['z' - '0' + 1] = {
     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,                          // '0' to '9'
@@ -52,109 +213,195 @@ int32_t xp_significant_length(int32_t n, const unsigned char *x) {
     return i;
 }
 
+// In the loops below the short piece is the top one: i runs over whole words
+// while they fit, and the last k = n - i digits, fewer than a word, are added
+// as a value that cannot overflow a word, its carry being the bits above 8k.
+
 int32_t xp_plus(int32_t n, unsigned char *z, const unsigned char *x, const unsigned char *y,
                 int32_t carry) {
-    uint32_t c = static_cast<uint32_t>(carry);
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t s = x[i] + y[i] + c;
-        z[i] = static_cast<unsigned char>(s);
-        c = s >> 8;
+    Word c = static_cast<Word>(carry);
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const Word a = load(x + i);
+        const Word s = a + load(y + i);
+        const Word t = s + c;
+        store(z + i, t);
+        c = static_cast<Word>(s < a) | static_cast<Word>(t < s);
+    }
+    if (i < n) {
+        const int32_t k = n - i;
+        const Word t = load_n(x + i, k) + load_n(y + i, k) + c;
+        store_n(z + i, k, t);
+        c = above_piece(t, k);
     }
     return static_cast<int32_t>(c);
 }
 
 int32_t xp_minus(int32_t n, unsigned char *z, const unsigned char *x, const unsigned char *y,
                  int32_t borrow) {
-    uint32_t b = static_cast<uint32_t>(borrow);
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t d = x[i] + 256u - y[i] - b; // 0 to 511
-        z[i] = static_cast<unsigned char>(d);
-        b = 1 - (d >> 8);
+    Word b = static_cast<Word>(borrow);
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const Word a = load(x + i);
+        const Word d = a - load(y + i);
+        const Word t = d - b;
+        store(z + i, t);
+        b = static_cast<Word>(d > a) | static_cast<Word>(t > d);
+    }
+    if (i < n) {
+        // A negative difference wraps: its bits above 8k are all ones.
+        const int32_t k = n - i;
+        const Word t = load_n(x + i, k) - load_n(y + i, k) - b;
+        store_n(z + i, k, t);
+        b = above_piece(t, k) & 1;
     }
     return static_cast<int32_t>(b);
 }
 
 int32_t xp_plus_digit(int32_t n, unsigned char *z, const unsigned char *x, int32_t y) {
-    uint32_t c = static_cast<uint32_t>(y);
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t s = x[i] + c;
-        z[i] = static_cast<unsigned char>(s);
-        c = s >> 8;
+    Word c = static_cast<Word>(y);
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const Word t = load(x + i) + c;
+        store(z + i, t);
+        c = static_cast<Word>(t < c);
+    }
+    if (i < n) {
+        const int32_t k = n - i;
+        const Word t = load_n(x + i, k) + c;
+        store_n(z + i, k, t);
+        c = above_piece(t, k);
     }
     return static_cast<int32_t>(c);
 }
 
 int32_t xp_minus_digit(int32_t n, unsigned char *z, const unsigned char *x, int32_t y) {
-    uint32_t b = static_cast<uint32_t>(y);
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t d = x[i] + 256u - b;
-        z[i] = static_cast<unsigned char>(d);
-        b = 1 - (d >> 8);
+    Word b = static_cast<Word>(y);
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const Word a = load(x + i);
+        store(z + i, a - b);
+        b = static_cast<Word>(a < b);
+    }
+    if (i < n) {
+        const int32_t k = n - i;
+        const Word t = load_n(x + i, k) - b;
+        store_n(z + i, k, t);
+        b = above_piece(t, k) & 1;
     }
     return static_cast<int32_t>(b);
 }
 
 int32_t xp_negate(int32_t n, unsigned char *z, const unsigned char *x, int32_t carry) {
-    uint32_t c = static_cast<uint32_t>(carry);
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t s = (255u - x[i]) + c;
-        z[i] = static_cast<unsigned char>(s);
-        c = s >> 8;
+    Word c = static_cast<Word>(carry);
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const Word t = ~load(x + i) + c;
+        store(z + i, t);
+        c = static_cast<Word>(t < c);
+    }
+    if (i < n) {
+        const int32_t k = n - i;
+        const Word t = (~load_n(x + i, k) & ((Word{1} << (8 * k)) - 1)) + c;
+        store_n(z + i, k, t);
+        c = above_piece(t, k);
     }
     return static_cast<int32_t>(c);
 }
 
 uint32_t xp_times_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y) {
-    uint32_t c = 0;
-    for (int32_t i = 0; i < n; i++) {
-        uint32_t t = x[i] * y + c;
-        z[i] = static_cast<unsigned char>(t);
-        c = t >> 8;
+    Word c = 0;
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const DoubleWord t = static_cast<DoubleWord>(load(x + i)) * y + c;
+        store(z + i, static_cast<Word>(t));
+        c = high(t);
     }
-    return c;
+    if (i < n) {
+        const int32_t k = n - i;
+        const DoubleWord t = static_cast<DoubleWord>(load_n(x + i, k)) * y + c;
+        store_n(z + i, k, static_cast<Word>(t));
+        c = static_cast<Word>(t >> (8 * k));
+    }
+    return static_cast<uint32_t>(c);
 }
 
 uint32_t xp_divide_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y) {
-    uint32_t r = 0;
-    for (int32_t i = n - 1; i >= 0; i--) {
-        uint32_t t = (r << 8) | x[i];
-        z[i] = static_cast<unsigned char>(t / y);
-        r = t % y;
-    }
-    return r;
+    return static_cast<uint32_t>(divide_word(n, z, x, y));
 }
 
 int32_t xp_compare(int32_t n, const unsigned char *x, const unsigned char *y) {
     if (n < 1)
         return 0;
-    int32_t i = n - 1;
-    while (i >= 1 && x[i] == y[i])
-        i--;
-    return static_cast<int32_t>(x[i]) - static_cast<int32_t>(y[i]);
+    // Whole words from the top down, then the short piece at the bottom; in
+    // the first word that differs, the top differing digit is found from the
+    // top set bit of the two words' difference.
+    int32_t i = n;
+    int32_t k = word_bytes;
+    while (i > 0) {
+        if (i < word_bytes)
+            k = i;
+        i -= k;
+        const Word a = load_n(x + i, k);
+        const Word b = load_n(y + i, k);
+        if (a != b) {
+            const int32_t at = (bit_length(a ^ b) - 1) / 8;
+            return static_cast<int32_t>(x[i + at]) - static_cast<int32_t>(y[i + at]);
+        }
+    }
+    return 0;
 }
+
+namespace {
+
+// z[0 .. m) += y * a over the m digits of y; returns the carry out, the part
+// of the sum at and above digit m. It is below 2^(8k) when a is below 2^(8k).
+Word add_product(unsigned char *z, const unsigned char *y, int32_t m, Word a) {
+    Word c = 0;
+    int32_t j = 0;
+    for (; j + word_bytes <= m; j += word_bytes) {
+        const DoubleWord t = static_cast<DoubleWord>(load(y + j)) * a + load(z + j) + c;
+        store(z + j, static_cast<Word>(t));
+        c = high(t);
+    }
+    if (j < m) {
+        // (2^(8k) - 1) * (2^w - 1) + (2^(8k) - 1) + (2^w - 1) is 2^(8k + w) - 1,
+        // so the carry still fits a word.
+        const int32_t k = m - j;
+        const DoubleWord t = static_cast<DoubleWord>(load_n(y + j, k)) * a + load_n(z + j, k) + c;
+        store_n(z + j, k, static_cast<Word>(t));
+        c = static_cast<Word>(t >> (8 * k));
+    }
+    return c;
+}
+
+// z[0 .. n) += c; returns 1 when the sum did not fit.
+int32_t add_carry(unsigned char *z, int32_t n, Word c) {
+    for (int32_t i = 0; c != 0 && i < n; i += word_bytes) {
+        const int32_t k = n - i < word_bytes ? n - i : word_bytes;
+        const DoubleWord t = static_cast<DoubleWord>(load_n(z + i, k)) + c;
+        store_n(z + i, k, static_cast<Word>(t));
+        c = static_cast<Word>(t >> (8 * k));
+    }
+    return c != 0 ? 1 : 0;
+}
+
+} // namespace
 
 int32_t xp_times(unsigned char *z, int32_t n, const unsigned char *x, int32_t m,
                  const unsigned char *y) {
-    uint32_t result = 0;
-    const int32_t nm = n + m;
-    for (int32_t i = 0; i < n; i++) {
-        const uint32_t xi = x[i];
-        uint32_t c = 0;
-        for (int32_t j = 0; j < m; j++) {
-            uint32_t t = z[i + j] + xi * y[j] + c;
-            z[i + j] = static_cast<unsigned char>(t);
-            c = t >> 8;
-        }
-        // Propagate into the rest of z; once the carry is 0 the digits above
-        // stay as they are.
-        for (int32_t j = i + m; c != 0 && j < nm; j++) {
-            uint32_t t = z[j] + c;
-            z[j] = static_cast<unsigned char>(t);
-            c = t >> 8;
-        }
-        result |= c;
+    if (n <= 0 || m <= 0)
+        return 0;
+    // One row per word of x (the short piece last): add x's word times y at
+    // the word's place, then carry what comes out of the row into the digits
+    // of z above it, which stop changing once the carry is 0.
+    int32_t result = 0;
+    for (int32_t i = 0; i < n; i += word_bytes) {
+        const int32_t k = n - i < word_bytes ? n - i : word_bytes;
+        const Word c = add_product(z + i, y, m, load_n(x + i, k));
+        result |= add_carry(z + i + m, n - i, c);
     }
-    return static_cast<int32_t>(result);
+    return result;
 }
 
 int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m,
