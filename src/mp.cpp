@@ -191,34 +191,43 @@ void divide_by_loaded(MpValue q, const unsigned char *x, MpValue r) {
         assert_raise(mp_divide_by_zero);
 }
 
-// The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes;
-// returns whether it needs more than mp_bits bits.
+// What `multiply_into_t3` found out about the product.
+struct Product {
+    bool too_big; // it needs more than mp_bits bits
+    bool zero;
+};
+
+// The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes.
 //
 // Only the operands' significant bytes are multiplied: the product of an
 // lx-byte and an ly-byte number fits lx + ly bytes, and the bytes of scratch
 // value 3 above them stay as cleared, so small values at a large width cost
-// what their size does.
-bool multiply_into_t3(const unsigned char *x, const unsigned char *y) {
+// what their size does. The lengths also tell a zero product without
+// looking at it.
+Product multiply_into_t3(const unsigned char *x, const unsigned char *y) {
     const int32_t n = mp_bytes;
     const int32_t lx = significant_bytes(x);
     const int32_t ly = significant_bytes(y);
     unsigned char *t3 = mp_temps[3];
     std::memset(t3, 0, 2 * static_cast<size_t>(n));
     xp_times(t3, lx, x, ly, y);
+    Product p{false, (lx == 1 && x[0] == 0) || (ly == 1 && y[0] == 0)};
     const int32_t used = lx + ly;
-    if (used < n)
-        return false;
-    return (t3[n - 1] & ~mp_top_mask) != 0 || any_nonzero(t3 + n, used - n);
+    if (used >= n)
+        p.too_big = (t3[n - 1] & ~mp_top_mask) != 0 || any_nonzero(t3 + n, used - n);
+    return p;
 }
 
 // Whether a signed product with magnitude test `too_big`, signs sx and sy and
-// stored (negated, masked) result z lies outside the signed range.
-bool signed_product_overflows(bool too_big, int32_t sx, int32_t sy, const unsigned char *z) {
+// stored (negated, masked) result z lies outside the signed range; `zero`
+// says whether the product is 0.
+bool signed_product_overflows(bool too_big, int32_t sx, int32_t sy, bool zero,
+                              const unsigned char *z) {
     if (too_big)
         return true;
     if (sx == sy)
         return sign_of(z) != 0;
-    return !is_zero(z) && sign_of(z) == 0;
+    return !zero && sign_of(z) == 0;
 }
 
 // The floor-division fix-up of a quotient of magnitudes in z, with sx and sy
@@ -601,7 +610,7 @@ MpValue mp_mul_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(x != nullptr);
     assert_require(y != nullptr);
     assert_require(z != nullptr);
-    const bool too_big = multiply_into_t3(x, y);
+    const bool too_big = multiply_into_t3(x, y).too_big;
     std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_bytes));
     mask_top(z);
     if (too_big)
@@ -615,14 +624,14 @@ MpValue mp_mul_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(z != nullptr);
     const int32_t sx = sign_of(x);
     const int32_t sy = sign_of(y);
-    const bool too_big =
+    const Product p =
         multiply_into_t3(magnitude_into(mp_temps[0], x), magnitude_into(mp_temps[1], y));
     if (sx == sy)
         std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_bytes));
     else
         xp_negate(mp_bytes, z, mp_temps[3], 1);
     mask_top(z);
-    if (signed_product_overflows(too_big, sx, sy, z))
+    if (signed_product_overflows(p.too_big, sx, sy, p.zero, z))
         assert_raise(mp_overflow);
     return z;
 }
@@ -745,7 +754,7 @@ MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
     if (sx != sy)
         xp_negate(mp_bytes, z, z, 1);
     mask_top(z);
-    if (signed_product_overflows(too_big, sx, sy, z))
+    if (signed_product_overflows(too_big, sx, sy, is_zero(z), z))
         assert_raise(mp_overflow);
     if (one_digit_outside_s(y))
         assert_raise(mp_overflow);
