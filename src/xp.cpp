@@ -404,19 +404,92 @@ int32_t xp_times(unsigned char *z, int32_t n, const unsigned char *x, int32_t m,
     return result;
 }
 
+namespace {
+
+// Bits pos to pos + w - 1 of the len-digit number at p, where positions below
+// 0 and at or above 8 * len read as zeros.
+Word bits_at(const unsigned char *p, int32_t len, int64_t pos) {
+    const int64_t o = pos >= 0 ? pos / 8 : -((7 - pos) / 8); // floor(pos / 8)
+    const int32_t r = static_cast<int32_t>(pos - 8 * o);
+    if (o >= 0 && o + word_bytes < len) {
+        const Word lo = load(p + o);
+        return r == 0 ? lo : (lo >> r) | (static_cast<Word>(p[o + word_bytes]) << (word_bits - r));
+    }
+    DoubleWord t = 0;
+    for (int64_t i = o + word_bytes; i >= o; i--)
+        t = (t << 8) | (i >= 0 && i < len ? p[i] : 0u);
+    return static_cast<Word>(t >> r);
+}
+
+int32_t min32(int32_t a, int32_t b) {
+    return a < b ? a : b;
+}
+
+// w[0 .. len) -= y * q, y having m <= len digits; returns 1 when the true
+// difference is negative (w then holds it modulo 256^len), else 0.
+int32_t subtract_product(unsigned char *w, int32_t len, const unsigned char *y, int32_t m, Word q) {
+    Word c = 0; // the product's carry
+    Word b = 0; // the subtraction's borrow
+    for (int32_t j = 0; j < len; j += word_bytes) {
+        const int32_t k = min32(word_bytes, len - j);
+        const int32_t ky = m - j < 0 ? 0 : min32(k, m - j);
+        const DoubleWord p = static_cast<DoubleWord>(load_n(y + j, ky)) * q + c;
+        const Word a = load_n(w + j, k);
+        if (k == word_bytes) {
+            const Word d = a - static_cast<Word>(p);
+            const Word t = d - b;
+            store(w + j, t);
+            c = high(p);
+            b = static_cast<Word>(d > a) | static_cast<Word>(t > d);
+        } else {
+            // The short top piece: what the product holds above its 8k bits
+            // stays in the carry, and a negative difference wraps.
+            const Word t = a - (static_cast<Word>(p) & ((Word{1} << (8 * k)) - 1)) - b;
+            store_n(w + j, k, t);
+            c = static_cast<Word>(p >> (8 * k));
+            b = above_piece(t, k) & 1;
+        }
+    }
+    return c != 0 || b != 0 ? 1 : 0;
+}
+
+// w[0 .. len) += y modulo 256^len, y having m <= len digits; returns the carry
+// out of the top.
+int32_t add_back(unsigned char *w, int32_t len, const unsigned char *y, int32_t m) {
+    Word c = 0;
+    for (int32_t j = 0; j < len; j += word_bytes) {
+        const int32_t k = min32(word_bytes, len - j);
+        const int32_t ky = m - j < 0 ? 0 : min32(k, m - j);
+        const Word a = load_n(w + j, k);
+        if (k == word_bytes) {
+            const Word s = a + load_n(y + j, ky);
+            const Word t = s + c;
+            store(w + j, t);
+            c = static_cast<Word>(s < a) | static_cast<Word>(t < s);
+        } else {
+            const Word t = a + load_n(y + j, ky) + c;
+            store_n(w + j, k, t);
+            c = above_piece(t, k);
+        }
+    }
+    return static_cast<int32_t>(c);
+}
+
+} // namespace
+
 int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m,
                   const unsigned char *y, unsigned char *r, unsigned char *work) {
     assert_require(m >= 1);
     const int32_t nx = xp_significant_length(n, x);
     const int32_t my = xp_significant_length(m, y);
 
-    if (my == 1) {
-        // One-digit divisor: a single pass, from the top digit down.
-        const uint32_t d = y[0];
+    if (my <= word_bytes) {
+        // A divisor of one word: a single pass, from the top digit down.
+        const Word d = load_n(y, my);
         if (d == 0)
             return 0;
-        r[0] = static_cast<unsigned char>(xp_divide_digit(n, q, x, d));
-        for (int32_t i = 1; i < m; i++)
+        store_n(r, my, divide_word(n, q, x, d));
+        for (int32_t i = my; i < m; i++)
             r[i] = 0;
         return 1;
     }
@@ -434,45 +507,74 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
         return 1;
     }
 
-    // Long division over the significant digits only, without normalising.
-    // The running remainder R is work[0 .. nx], the significant digits of x
-    // and one zero digit above them; P, the divisor times the trial digit, is
-    // the my + 1 bytes after it. Step i divides the window R[i .. i + my] by y.
+    // Long division over the significant digits, a word of quotient digits per
+    // step (the short piece first, at the top). The running remainder R is
+    // work[0 .. nx], the significant digits of x and one zero digit above
+    // them. The step that yields the c quotient digits from digit i divides the
+    // window R[i .. i + my + c) by y; the window is below y * 256^c before the
+    // step and below y after it, so R's digits above i + my are zero then.
     assert_require(my >= 2);
     unsigned char *const rem = work;
-    unsigned char *const prod = work + nx + 1;
     std::memcpy(rem, x, static_cast<size_t>(nx));
     rem[nx] = 0;
     const int32_t k = nx - my;
-    const uint32_t t2 = (static_cast<uint32_t>(y[my - 1]) << 8) | y[my - 2];
-    for (int32_t i = k; i >= 0; i--) {
-        assert_require(my >= 2);
-        assert_require(i + my <= nx);
+
+    // Normalization, without shifting any array: every estimate reads y and
+    // the window at the same bit offset s, chosen so that the top set bit of
+    // y is the top bit of y_top. y_next holds the bits of y below y_top.
+    const int64_t ybits = 8 * static_cast<int64_t>(my - 1) + bit_length(y[my - 1]);
+    const int64_t s = ybits - word_bits;
+    const Word y_top = bits_at(y, my, s);
+    const Word y_next = bits_at(y, my, s - word_bits);
+    const Divisor v = divisor_of(y_top);
+
+    for (int32_t top = k + 1; top > 0;) {
+        const int32_t c = top % word_bytes == 0 ? word_bytes : top % word_bytes;
+        const int32_t i = top - c;
+        const int32_t len = my + c;
         unsigned char *const window = rem + i;
+        assert_require(i + len <= nx + 1);
+        const Word cap = c == word_bytes ? word_max : (Word{1} << (8 * c)) - 1;
 
-        // Trial digit from the window's top three digits and y's top two. As
-        // y's top digit is nonzero, it is never below the true digit and at
-        // most one above it.
-        const uint32_t t3 = (static_cast<uint32_t>(window[my]) << 16) |
-                            (static_cast<uint32_t>(window[my - 1]) << 8) | window[my - 2];
-        uint32_t qk = t3 / t2;
-        if (qk > 255)
-            qk = 255;
-        prod[my] = static_cast<unsigned char>(xp_times_digit(my, prod, y, qk));
-
-        // Correction: one step down when y * qk exceeds the window.
-        int32_t j = my;
-        while (j > 0 && window[j] == prod[j])
-            j--;
-        if (window[j] < prod[j]) {
-            qk--;
-            prod[my] = static_cast<unsigned char>(xp_times_digit(my, prod, y, qk));
+        // Estimate: the window's two words at offset s divided by y_top. This
+        // is never below the true quotient and at most 2 above it; it is
+        // capped at c digits, which the true quotient never exceeds.
+        const Word u1 = bits_at(window, len, s + word_bits);
+        Word qk = cap;
+        if (u1 < y_top) {
+            Word rk = 0;
+            qk = divide_two_by_one(u1, bits_at(window, len, s), v, rk);
+            if (qk > cap) {
+                qk = cap;
+            } else {
+                // Refinement with the next word of each: while qk * (y_top,
+                // y_next) exceeds the window's three words, qk * y exceeds the
+                // window too, so qk is too large. This leaves it at most 1
+                // above the true quotient, and rarely that.
+                const Word u2 = bits_at(window, len, s - word_bits);
+                while (static_cast<DoubleWord>(qk) * y_next >
+                       ((static_cast<DoubleWord>(rk) << word_bits) | u2)) {
+                    qk--;
+                    const Word before = rk;
+                    rk += y_top;
+                    if (rk < before)
+                        break; // rk passed a word: the test cannot hold again
+                }
+            }
         }
-        q[i] = static_cast<unsigned char>(qk);
 
-        // The window becomes the remainder of this step, below y.
-        const int32_t borrow = xp_minus(my + 1, window, window, prod, 0);
-        assert_require(borrow == 0);
+        // Multiply and subtract; when the window went negative, qk was too
+        // large: add y back, at most twice.
+        if (subtract_product(window, len, y, my, qk) != 0) {
+            for (int32_t added = 0;; added++) {
+                assert_require(added < 2);
+                qk--;
+                if (add_back(window, len, y, my) != 0)
+                    break;
+            }
+        }
+        store_n(q + i, c, qk);
+        top = i;
     }
 
     std::memcpy(r, rem, static_cast<size_t>(my));
