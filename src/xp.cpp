@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <type_traits>
 
 #include "assert.hpp"
 
@@ -141,10 +142,12 @@ Word divide_two_by_one(Word u1, Word u0, const Divisor &v, Word &r) {
     return q;
 }
 
-// z = x / d over n digits, from the top down, for a nonzero word d; returns
-// the remainder. The short piece of n mod W digits is the top one here, so
-// that the quotient is taken a whole word at a time below it.
-Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
+// z = x / d over n digits, from the top down, for a nonzero word d and v
+// prepared from it; returns the remainder. The short piece of n mod W digits
+// is the top one here, so that the quotient is taken a whole word at a time
+// below it.
+Word divide_prepared(int32_t n, unsigned char *z, const unsigned char *x, Word d,
+                     const Divisor &v) {
     if (n <= 0)
         return 0;
     if (n <= word_bytes) {
@@ -152,7 +155,6 @@ Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
         store_n(z, n, a / d);
         return a % d;
     }
-    const Divisor v = divisor_of(d);
     const int32_t s = v.shift;
     // The running remainder is kept shifted left by s, like the divisor; each
     // word of x enters shifted by s as well, its top s bits joining the
@@ -170,6 +172,28 @@ Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
         k = word_bytes;
     }
     return r >> s;
+}
+
+// The same for a divisor used once: arrays of one word need no reciprocal.
+Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
+    return divide_prepared(n, z, x, d, n <= word_bytes ? Divisor{} : divisor_of(d));
+}
+
+// z = x * y + c over n digits; returns the part of the sum above them.
+Word multiply_add(int32_t n, unsigned char *z, const unsigned char *x, Word y, Word c) {
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const DoubleWord t = static_cast<DoubleWord>(load(x + i)) * y + c;
+        store(z + i, static_cast<Word>(t));
+        c = high(t);
+    }
+    if (i < n) {
+        const int32_t k = n - i;
+        const DoubleWord t = static_cast<DoubleWord>(load_n(x + i, k)) * y + c;
+        store_n(z + i, k, static_cast<Word>(t));
+        c = static_cast<Word>(t >> (8 * k));
+    }
+    return c;
 }
 
 } // namespace
@@ -310,20 +334,7 @@ int32_t xp_negate(int32_t n, unsigned char *z, const unsigned char *x, int32_t c
 }
 
 uint32_t xp_times_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y) {
-    Word c = 0;
-    int32_t i = 0;
-    for (; i + word_bytes <= n; i += word_bytes) {
-        const DoubleWord t = static_cast<DoubleWord>(load(x + i)) * y + c;
-        store(z + i, static_cast<Word>(t));
-        c = high(t);
-    }
-    if (i < n) {
-        const int32_t k = n - i;
-        const DoubleWord t = static_cast<DoubleWord>(load_n(x + i, k)) * y + c;
-        store_n(z + i, k, static_cast<Word>(t));
-        c = static_cast<Word>(t >> (8 * k));
-    }
-    return static_cast<uint32_t>(c);
+    return static_cast<uint32_t>(multiply_add(n, z, x, y, 0));
 }
 
 uint32_t xp_divide_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y) {
@@ -599,6 +610,48 @@ int32_t digit_value(unsigned char c, int32_t base) {
     return v < base ? v : -1;
 }
 
+// The largest power of a base that fits a word, and its exponent: the digits
+// of the base taken per step.
+struct Chunk {
+    Word power;
+    int32_t digits;
+};
+
+Chunk chunk_of(int32_t base) {
+    const Word b = static_cast<Word>(base);
+    Chunk c{b, 1};
+    while (c.power <= word_max / b) {
+        c.power *= b;
+        c.digits++;
+    }
+    return c;
+}
+
+// The significant digits of the len-digit z, 0 for zero, and their bits.
+int32_t used_digits(int32_t len, const unsigned char *z) {
+    while (len > 0 && z[len - 1] == 0)
+        len--;
+    return len;
+}
+
+int64_t used_bits(int32_t len, const unsigned char *z) {
+    return len == 0 ? 0 : 8 * static_cast<int64_t>(len - 1) + bit_length(z[len - 1]);
+}
+
+// Stores the digits of v in base at str, least significant first, and returns
+// their count: exactly count digits, leading zeros included, when count is
+// positive, else the digits of v without leading zeros (one for zero). A
+// constant base lets the compiler divide by multiplication.
+template <typename Base>
+int32_t put_digits(char *str, Word v, int32_t count, Base base) {
+    int32_t i = 0;
+    do {
+        str[i++] = xp_digit_chars[v % base];
+        v /= base;
+    } while (count > 0 ? i < count : v != 0);
+    return i;
+}
+
 } // namespace
 
 int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, char **end) {
@@ -613,9 +666,47 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
             *end = const_cast<char *>(str);
         return 0;
     }
-    for (int32_t v; (v = digit_value(static_cast<unsigned char>(*p), base)) >= 0; p++) {
-        if (n <= 0)
+    if (n <= 0) {
+        while (digit_value(static_cast<unsigned char>(*p), base) >= 0)
+            p++;
+        if (end != nullptr)
+            *end = const_cast<char *>(p);
+        return 0;
+    }
+
+    // While z's bits leave room, up to a word's worth of digits is gathered
+    // into a value and taken in one step, z = z * base^j + value: as
+    // (z + 1) * base^j < 2^(bits(z) + bits(base^j)), that step cannot
+    // overflow when the sum of bits is at most 8n. Where not even one digit
+    // is sure to fit, the digit is taken alone, multiply then add, so that an
+    // overflow leaves z and end where that single step left them.
+    const Chunk chunk = chunk_of(base);
+    const Word b = static_cast<Word>(base);
+    const int64_t room = 8 * static_cast<int64_t>(n);
+    int32_t len = used_digits(n, z);
+    int64_t bits = used_bits(len, z);
+    for (;;) {
+        Word power = 1;
+        Word value = 0;
+        int32_t j = 0;
+        int32_t v = 0;
+        while (j < chunk.digits && (v = digit_value(static_cast<unsigned char>(*p), base)) >= 0 &&
+               bits + bit_length(power * b) <= room) {
+            power *= b;
+            value = value * b + static_cast<Word>(v);
+            p++;
+            j++;
+        }
+        if (j > 0) {
+            // The value needs at most a word more digits than z had.
+            const int32_t span = min32(n, len + word_bytes);
+            multiply_add(span, z, z, power, value);
+            len = used_digits(span, z);
+            bits = used_bits(len, z);
             continue;
+        }
+        if (v < 0)
+            break;
         int32_t carry = static_cast<int32_t>(xp_times_digit(n, z, z, static_cast<uint32_t>(base)));
         if (carry == 0)
             carry = xp_plus_digit(n, z, z, v);
@@ -624,6 +715,9 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
                 *end = const_cast<char *>(p);
             return carry;
         }
+        p++;
+        len = used_digits(min32(n, len + 1), z);
+        bits = used_bits(len, z);
     }
     if (end != nullptr)
         *end = const_cast<char *>(p);
@@ -635,16 +729,37 @@ char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char 
     assert_require(base >= 2 && base <= 36);
 
     // Digits come out least significant first; m shrinks past the quotient's
-    // zero top digits. An array of no digits is zero.
+    // zero top digits. An array of no digits is zero. While the buffer has
+    // room for a whole chunk, x is divided by base^k and gives k digits at
+    // once (or the last few, when the quotient is zero); nearer the end one
+    // digit per division, so that a raise for want of room finds the buffer
+    // and x exactly as single divisions would have left them.
+    const Chunk chunk = chunk_of(base);
+    const Divisor v = divisor_of(chunk.power);
     int32_t i = 0;
     int32_t m = n;
-    do {
-        const uint32_t digit = m > 0 ? xp_divide_digit(m, x, x, static_cast<uint32_t>(base)) : 0;
+    if (m <= 0) {
         assert_require(i < size);
-        str[i++] = xp_digit_chars[digit];
+        str[i++] = '0';
+    }
+    while (m > 0) {
+        const bool whole = size - i >= chunk.digits;
+        const Word rest = whole ? divide_prepared(m, x, x, chunk.power, v)
+                                : divide_word(m, x, x, static_cast<Word>(base));
         while (m > 1 && x[m - 1] == 0)
             m--;
-    } while (m > 1 || (m == 1 && x[0] != 0));
+        const bool more = m > 1 || x[0] != 0;
+        if (whole) {
+            const int32_t count = more ? chunk.digits : 0;
+            i += base == 10 ? put_digits(str + i, rest, count, std::integral_constant<Word, 10>{})
+                            : put_digits(str + i, rest, count, static_cast<Word>(base));
+        } else {
+            assert_require(i < size);
+            str[i++] = xp_digit_chars[rest];
+        }
+        if (!more)
+            break;
+    }
     assert_require(i < size);
     str[i] = '\0';
 
