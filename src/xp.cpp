@@ -792,13 +792,16 @@ void xp_shift_left(int32_t n, unsigned char *z, int32_t m, const unsigned char *
         std::memmove(z + d, x, static_cast<size_t>(c));
     std::memset(z, f, static_cast<size_t>(d < n ? d : n));
 
-    // Remaining bits, from the bottom up; the carry out of the top is lost.
+    // Remaining bits, a word at a time from the bottom up: each word takes
+    // the top b bits of the word below as it was before the shift. The bits
+    // shifted out of the top are lost.
     if (b > 0) {
-        uint32_t carry = 0;
-        for (int32_t i = 0; i < n; i++) {
-            const uint32_t t = (static_cast<uint32_t>(z[i]) << b) | carry;
-            z[i] = static_cast<unsigned char>(t);
-            carry = t >> 8;
+        Word carry = 0;
+        for (int32_t i = 0; i < n; i += word_bytes) {
+            const int32_t k = n - i < word_bytes ? n - i : word_bytes;
+            const Word t = load_n(z + i, k);
+            store_n(z + i, k, (t << b) | carry);
+            carry = t >> (8 * k - b);
         }
         z[0] |= static_cast<unsigned char>(f >> (8 - b));
     }
@@ -822,16 +825,24 @@ void xp_shift_right(int32_t n, unsigned char *z, int32_t m, const unsigned char 
     if (c < n)
         std::memset(z + c, f, static_cast<size_t>(n - c));
 
-    // Remaining bits, from the top down. The bits entering the top digit are
-    // the low bits of the digit above the copied ones: a digit of x when x
-    // reaches past z, else the fill.
+    // Remaining bits, a word at a time from the top down (the short piece
+    // first): each word takes the low b bits of the word above as it was
+    // before the shift. The bits entering the top digit are the low bits of
+    // the digit above the copied ones: a digit of x when x reaches past z,
+    // else the fill.
     if (b > 0) {
-        const uint32_t low = (1u << b) - 1;
-        uint32_t carry = (d + n < m ? x[d + n] : f) & low;
-        for (int32_t i = n - 1; i >= 0; i--) {
-            const uint32_t t = (carry << 8) | z[i];
-            z[i] = static_cast<unsigned char>(t >> b);
-            carry = t & low;
+        const Word low = (Word{1} << b) - 1;
+        Word carry = (d + n < m ? x[d + n] : f) & low;
+        int32_t i = n - n % word_bytes;
+        int32_t k = n - i;
+        while (i >= 0) {
+            if (k > 0) {
+                const Word t = load_n(z + i, k);
+                store_n(z + i, k, (t >> b) | (carry << (8 * k - b)));
+                carry = t & low;
+            }
+            i -= word_bytes;
+            k = word_bytes;
         }
     }
 }
