@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <type_traits>
 
 #include "assert.hpp"
 
@@ -141,10 +142,12 @@ Word divide_two_by_one(Word u1, Word u0, const Divisor &v, Word &r) {
     return q;
 }
 
-// z = x / d over n digits, from the top down, for a nonzero word d; returns
-// the remainder. The short piece of n mod W digits is the top one here, so
-// that the quotient is taken a whole word at a time below it.
-Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
+// z = x / d over n digits, from the top down, for a nonzero word d and v
+// prepared from it; returns the remainder. The short piece of n mod W digits
+// is the top one here, so that the quotient is taken a whole word at a time
+// below it.
+Word divide_prepared(int32_t n, unsigned char *z, const unsigned char *x, Word d,
+                     const Divisor &v) {
     if (n <= 0)
         return 0;
     if (n <= word_bytes) {
@@ -152,7 +155,6 @@ Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
         store_n(z, n, a / d);
         return a % d;
     }
-    const Divisor v = divisor_of(d);
     const int32_t s = v.shift;
     // The running remainder is kept shifted left by s, like the divisor; each
     // word of x enters shifted by s as well, its top s bits joining the
@@ -170,6 +172,28 @@ Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
         k = word_bytes;
     }
     return r >> s;
+}
+
+// The same for a divisor used once: arrays of one word need no reciprocal.
+Word divide_word(int32_t n, unsigned char *z, const unsigned char *x, Word d) {
+    return divide_prepared(n, z, x, d, n <= word_bytes ? Divisor{} : divisor_of(d));
+}
+
+// z = x * y + c over n digits; returns the part of the sum above them.
+Word multiply_add(int32_t n, unsigned char *z, const unsigned char *x, Word y, Word c) {
+    int32_t i = 0;
+    for (; i + word_bytes <= n; i += word_bytes) {
+        const DoubleWord t = static_cast<DoubleWord>(load(x + i)) * y + c;
+        store(z + i, static_cast<Word>(t));
+        c = high(t);
+    }
+    if (i < n) {
+        const int32_t k = n - i;
+        const DoubleWord t = static_cast<DoubleWord>(load_n(x + i, k)) * y + c;
+        store_n(z + i, k, static_cast<Word>(t));
+        c = static_cast<Word>(t >> (8 * k));
+    }
+    return c;
 }
 
 } // namespace
@@ -310,20 +334,7 @@ int32_t xp_negate(int32_t n, unsigned char *z, const unsigned char *x, int32_t c
 }
 
 uint32_t xp_times_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y) {
-    Word c = 0;
-    int32_t i = 0;
-    for (; i + word_bytes <= n; i += word_bytes) {
-        const DoubleWord t = static_cast<DoubleWord>(load(x + i)) * y + c;
-        store(z + i, static_cast<Word>(t));
-        c = high(t);
-    }
-    if (i < n) {
-        const int32_t k = n - i;
-        const DoubleWord t = static_cast<DoubleWord>(load_n(x + i, k)) * y + c;
-        store_n(z + i, k, static_cast<Word>(t));
-        c = static_cast<Word>(t >> (8 * k));
-    }
-    return static_cast<uint32_t>(c);
+    return static_cast<uint32_t>(multiply_add(n, z, x, y, 0));
 }
 
 uint32_t xp_divide_digit(int32_t n, unsigned char *z, const unsigned char *x, uint32_t y) {
@@ -404,19 +415,92 @@ int32_t xp_times(unsigned char *z, int32_t n, const unsigned char *x, int32_t m,
     return result;
 }
 
+namespace {
+
+// Bits pos to pos + w - 1 of the len-digit number at p, where positions below
+// 0 and at or above 8 * len read as zeros.
+Word bits_at(const unsigned char *p, int32_t len, int64_t pos) {
+    const int64_t o = pos >= 0 ? pos / 8 : -((7 - pos) / 8); // floor(pos / 8)
+    const int32_t r = static_cast<int32_t>(pos - 8 * o);
+    if (o >= 0 && o + word_bytes < len) {
+        const Word lo = load(p + o);
+        return r == 0 ? lo : (lo >> r) | (static_cast<Word>(p[o + word_bytes]) << (word_bits - r));
+    }
+    DoubleWord t = 0;
+    for (int64_t i = o + word_bytes; i >= o; i--)
+        t = (t << 8) | (i >= 0 && i < len ? p[i] : 0u);
+    return static_cast<Word>(t >> r);
+}
+
+int32_t min32(int32_t a, int32_t b) {
+    return a < b ? a : b;
+}
+
+// w[0 .. len) -= y * q, y having m <= len digits; returns 1 when the true
+// difference is negative (w then holds it modulo 256^len), else 0.
+int32_t subtract_product(unsigned char *w, int32_t len, const unsigned char *y, int32_t m, Word q) {
+    Word c = 0; // the product's carry
+    Word b = 0; // the subtraction's borrow
+    for (int32_t j = 0; j < len; j += word_bytes) {
+        const int32_t k = min32(word_bytes, len - j);
+        const int32_t ky = m - j < 0 ? 0 : min32(k, m - j);
+        const DoubleWord p = static_cast<DoubleWord>(load_n(y + j, ky)) * q + c;
+        const Word a = load_n(w + j, k);
+        if (k == word_bytes) {
+            const Word d = a - static_cast<Word>(p);
+            const Word t = d - b;
+            store(w + j, t);
+            c = high(p);
+            b = static_cast<Word>(d > a) | static_cast<Word>(t > d);
+        } else {
+            // The short top piece: what the product holds above its 8k bits
+            // stays in the carry, and a negative difference wraps.
+            const Word t = a - (static_cast<Word>(p) & ((Word{1} << (8 * k)) - 1)) - b;
+            store_n(w + j, k, t);
+            c = static_cast<Word>(p >> (8 * k));
+            b = above_piece(t, k) & 1;
+        }
+    }
+    return c != 0 || b != 0 ? 1 : 0;
+}
+
+// w[0 .. len) += y modulo 256^len, y having m <= len digits; returns the carry
+// out of the top.
+int32_t add_back(unsigned char *w, int32_t len, const unsigned char *y, int32_t m) {
+    Word c = 0;
+    for (int32_t j = 0; j < len; j += word_bytes) {
+        const int32_t k = min32(word_bytes, len - j);
+        const int32_t ky = m - j < 0 ? 0 : min32(k, m - j);
+        const Word a = load_n(w + j, k);
+        if (k == word_bytes) {
+            const Word s = a + load_n(y + j, ky);
+            const Word t = s + c;
+            store(w + j, t);
+            c = static_cast<Word>(s < a) | static_cast<Word>(t < s);
+        } else {
+            const Word t = a + load_n(y + j, ky) + c;
+            store_n(w + j, k, t);
+            c = above_piece(t, k);
+        }
+    }
+    return static_cast<int32_t>(c);
+}
+
+} // namespace
+
 int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m,
                   const unsigned char *y, unsigned char *r, unsigned char *work) {
     assert_require(m >= 1);
     const int32_t nx = xp_significant_length(n, x);
     const int32_t my = xp_significant_length(m, y);
 
-    if (my == 1) {
-        // One-digit divisor: a single pass, from the top digit down.
-        const uint32_t d = y[0];
+    if (my <= word_bytes) {
+        // A divisor of one word: a single pass, from the top digit down.
+        const Word d = load_n(y, my);
         if (d == 0)
             return 0;
-        r[0] = static_cast<unsigned char>(xp_divide_digit(n, q, x, d));
-        for (int32_t i = 1; i < m; i++)
+        store_n(r, my, divide_word(n, q, x, d));
+        for (int32_t i = my; i < m; i++)
             r[i] = 0;
         return 1;
     }
@@ -434,45 +518,74 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
         return 1;
     }
 
-    // Long division over the significant digits only, without normalising.
-    // The running remainder R is work[0 .. nx], the significant digits of x
-    // and one zero digit above them; P, the divisor times the trial digit, is
-    // the my + 1 bytes after it. Step i divides the window R[i .. i + my] by y.
+    // Long division over the significant digits, a word of quotient digits per
+    // step (the short piece first, at the top). The running remainder R is
+    // work[0 .. nx], the significant digits of x and one zero digit above
+    // them. The step that yields the c quotient digits from digit i divides the
+    // window R[i .. i + my + c) by y; the window is below y * 256^c before the
+    // step and below y after it, so R's digits above i + my are zero then.
     assert_require(my >= 2);
     unsigned char *const rem = work;
-    unsigned char *const prod = work + nx + 1;
     std::memcpy(rem, x, static_cast<size_t>(nx));
     rem[nx] = 0;
     const int32_t k = nx - my;
-    const uint32_t t2 = (static_cast<uint32_t>(y[my - 1]) << 8) | y[my - 2];
-    for (int32_t i = k; i >= 0; i--) {
-        assert_require(my >= 2);
-        assert_require(i + my <= nx);
+
+    // Normalization, without shifting any array: every estimate reads y and
+    // the window at the same bit offset s, chosen so that the top set bit of
+    // y is the top bit of y_top. y_next holds the bits of y below y_top.
+    const int64_t ybits = 8 * static_cast<int64_t>(my - 1) + bit_length(y[my - 1]);
+    const int64_t s = ybits - word_bits;
+    const Word y_top = bits_at(y, my, s);
+    const Word y_next = bits_at(y, my, s - word_bits);
+    const Divisor v = divisor_of(y_top);
+
+    for (int32_t top = k + 1; top > 0;) {
+        const int32_t c = top % word_bytes == 0 ? word_bytes : top % word_bytes;
+        const int32_t i = top - c;
+        const int32_t len = my + c;
         unsigned char *const window = rem + i;
+        assert_require(i + len <= nx + 1);
+        const Word cap = c == word_bytes ? word_max : (Word{1} << (8 * c)) - 1;
 
-        // Trial digit from the window's top three digits and y's top two. As
-        // y's top digit is nonzero, it is never below the true digit and at
-        // most one above it.
-        const uint32_t t3 = (static_cast<uint32_t>(window[my]) << 16) |
-                            (static_cast<uint32_t>(window[my - 1]) << 8) | window[my - 2];
-        uint32_t qk = t3 / t2;
-        if (qk > 255)
-            qk = 255;
-        prod[my] = static_cast<unsigned char>(xp_times_digit(my, prod, y, qk));
-
-        // Correction: one step down when y * qk exceeds the window.
-        int32_t j = my;
-        while (j > 0 && window[j] == prod[j])
-            j--;
-        if (window[j] < prod[j]) {
-            qk--;
-            prod[my] = static_cast<unsigned char>(xp_times_digit(my, prod, y, qk));
+        // Estimate: the window's two words at offset s divided by y_top. This
+        // is never below the true quotient and at most 2 above it; it is
+        // capped at c digits, which the true quotient never exceeds.
+        const Word u1 = bits_at(window, len, s + word_bits);
+        Word qk = cap;
+        if (u1 < y_top) {
+            Word rk = 0;
+            qk = divide_two_by_one(u1, bits_at(window, len, s), v, rk);
+            if (qk > cap) {
+                qk = cap;
+            } else {
+                // Refinement with the next word of each: while qk * (y_top,
+                // y_next) exceeds the window's three words, qk * y exceeds the
+                // window too, so qk is too large. This leaves it at most 1
+                // above the true quotient, and rarely that.
+                const Word u2 = bits_at(window, len, s - word_bits);
+                while (static_cast<DoubleWord>(qk) * y_next >
+                       ((static_cast<DoubleWord>(rk) << word_bits) | u2)) {
+                    qk--;
+                    const Word before = rk;
+                    rk += y_top;
+                    if (rk < before)
+                        break; // rk passed a word: the test cannot hold again
+                }
+            }
         }
-        q[i] = static_cast<unsigned char>(qk);
 
-        // The window becomes the remainder of this step, below y.
-        const int32_t borrow = xp_minus(my + 1, window, window, prod, 0);
-        assert_require(borrow == 0);
+        // Multiply and subtract; when the window went negative, qk was too
+        // large: add y back, at most twice.
+        if (subtract_product(window, len, y, my, qk) != 0) {
+            for (int32_t added = 0;; added++) {
+                assert_require(added < 2);
+                qk--;
+                if (add_back(window, len, y, my) != 0)
+                    break;
+            }
+        }
+        store_n(q + i, c, qk);
+        top = i;
     }
 
     std::memcpy(r, rem, static_cast<size_t>(my));
@@ -497,6 +610,48 @@ int32_t digit_value(unsigned char c, int32_t base) {
     return v < base ? v : -1;
 }
 
+// The largest power of a base that fits a word, and its exponent: the digits
+// of the base taken per step.
+struct Chunk {
+    Word power;
+    int32_t digits;
+};
+
+Chunk chunk_of(int32_t base) {
+    const Word b = static_cast<Word>(base);
+    Chunk c{b, 1};
+    while (c.power <= word_max / b) {
+        c.power *= b;
+        c.digits++;
+    }
+    return c;
+}
+
+// The significant digits of the len-digit z, 0 for zero, and their bits.
+int32_t used_digits(int32_t len, const unsigned char *z) {
+    while (len > 0 && z[len - 1] == 0)
+        len--;
+    return len;
+}
+
+int64_t used_bits(int32_t len, const unsigned char *z) {
+    return len == 0 ? 0 : 8 * static_cast<int64_t>(len - 1) + bit_length(z[len - 1]);
+}
+
+// Stores the digits of v in base at str, least significant first, and returns
+// their count: exactly count digits, leading zeros included, when count is
+// positive, else the digits of v without leading zeros (one for zero). A
+// constant base lets the compiler divide by multiplication.
+template <typename Base>
+int32_t put_digits(char *str, Word v, int32_t count, Base base) {
+    int32_t i = 0;
+    do {
+        str[i++] = xp_digit_chars[v % base];
+        v /= base;
+    } while (count > 0 ? i < count : v != 0);
+    return i;
+}
+
 } // namespace
 
 int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, char **end) {
@@ -511,9 +666,47 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
             *end = const_cast<char *>(str);
         return 0;
     }
-    for (int32_t v; (v = digit_value(static_cast<unsigned char>(*p), base)) >= 0; p++) {
-        if (n <= 0)
+    if (n <= 0) {
+        while (digit_value(static_cast<unsigned char>(*p), base) >= 0)
+            p++;
+        if (end != nullptr)
+            *end = const_cast<char *>(p);
+        return 0;
+    }
+
+    // While z's bits leave room, up to a word's worth of digits is gathered
+    // into a value and taken in one step, z = z * base^j + value: as
+    // (z + 1) * base^j < 2^(bits(z) + bits(base^j)), that step cannot
+    // overflow when the sum of bits is at most 8n. Where not even one digit
+    // is sure to fit, the digit is taken alone, multiply then add, so that an
+    // overflow leaves z and end where that single step left them.
+    const Chunk chunk = chunk_of(base);
+    const Word b = static_cast<Word>(base);
+    const int64_t room = 8 * static_cast<int64_t>(n);
+    int32_t len = used_digits(n, z);
+    int64_t bits = used_bits(len, z);
+    for (;;) {
+        Word power = 1;
+        Word value = 0;
+        int32_t j = 0;
+        int32_t v = 0;
+        while (j < chunk.digits && (v = digit_value(static_cast<unsigned char>(*p), base)) >= 0 &&
+               bits + bit_length(power * b) <= room) {
+            power *= b;
+            value = value * b + static_cast<Word>(v);
+            p++;
+            j++;
+        }
+        if (j > 0) {
+            // The value needs at most a word more digits than z had.
+            const int32_t span = min32(n, len + word_bytes);
+            multiply_add(span, z, z, power, value);
+            len = used_digits(span, z);
+            bits = used_bits(len, z);
             continue;
+        }
+        if (v < 0)
+            break;
         int32_t carry = static_cast<int32_t>(xp_times_digit(n, z, z, static_cast<uint32_t>(base)));
         if (carry == 0)
             carry = xp_plus_digit(n, z, z, v);
@@ -522,6 +715,9 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
                 *end = const_cast<char *>(p);
             return carry;
         }
+        p++;
+        len = used_digits(min32(n, len + 1), z);
+        bits = used_bits(len, z);
     }
     if (end != nullptr)
         *end = const_cast<char *>(p);
@@ -533,16 +729,37 @@ char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char 
     assert_require(base >= 2 && base <= 36);
 
     // Digits come out least significant first; m shrinks past the quotient's
-    // zero top digits. An array of no digits is zero.
+    // zero top digits. An array of no digits is zero. While the buffer has
+    // room for a whole chunk, x is divided by base^k and gives k digits at
+    // once (or the last few, when the quotient is zero); nearer the end one
+    // digit per division, so that a raise for want of room finds the buffer
+    // and x exactly as single divisions would have left them.
+    const Chunk chunk = chunk_of(base);
+    const Divisor v = divisor_of(chunk.power);
     int32_t i = 0;
     int32_t m = n;
-    do {
-        const uint32_t digit = m > 0 ? xp_divide_digit(m, x, x, static_cast<uint32_t>(base)) : 0;
+    if (m <= 0) {
         assert_require(i < size);
-        str[i++] = xp_digit_chars[digit];
+        str[i++] = '0';
+    }
+    while (m > 0) {
+        const bool whole = size - i >= chunk.digits;
+        const Word rest = whole ? divide_prepared(m, x, x, chunk.power, v)
+                                : divide_word(m, x, x, static_cast<Word>(base));
         while (m > 1 && x[m - 1] == 0)
             m--;
-    } while (m > 1 || (m == 1 && x[0] != 0));
+        const bool more = m > 1 || x[0] != 0;
+        if (whole) {
+            const int32_t count = more ? chunk.digits : 0;
+            i += base == 10 ? put_digits(str + i, rest, count, std::integral_constant<Word, 10>{})
+                            : put_digits(str + i, rest, count, static_cast<Word>(base));
+        } else {
+            assert_require(i < size);
+            str[i++] = xp_digit_chars[rest];
+        }
+        if (!more)
+            break;
+    }
     assert_require(i < size);
     str[i] = '\0';
 
@@ -575,13 +792,16 @@ void xp_shift_left(int32_t n, unsigned char *z, int32_t m, const unsigned char *
         std::memmove(z + d, x, static_cast<size_t>(c));
     std::memset(z, f, static_cast<size_t>(d < n ? d : n));
 
-    // Remaining bits, from the bottom up; the carry out of the top is lost.
+    // Remaining bits, a word at a time from the bottom up: each word takes
+    // the top b bits of the word below as it was before the shift. The bits
+    // shifted out of the top are lost.
     if (b > 0) {
-        uint32_t carry = 0;
-        for (int32_t i = 0; i < n; i++) {
-            const uint32_t t = (static_cast<uint32_t>(z[i]) << b) | carry;
-            z[i] = static_cast<unsigned char>(t);
-            carry = t >> 8;
+        Word carry = 0;
+        for (int32_t i = 0; i < n; i += word_bytes) {
+            const int32_t k = n - i < word_bytes ? n - i : word_bytes;
+            const Word t = load_n(z + i, k);
+            store_n(z + i, k, (t << b) | carry);
+            carry = t >> (8 * k - b);
         }
         z[0] |= static_cast<unsigned char>(f >> (8 - b));
     }
@@ -605,16 +825,24 @@ void xp_shift_right(int32_t n, unsigned char *z, int32_t m, const unsigned char 
     if (c < n)
         std::memset(z + c, f, static_cast<size_t>(n - c));
 
-    // Remaining bits, from the top down. The bits entering the top digit are
-    // the low bits of the digit above the copied ones: a digit of x when x
-    // reaches past z, else the fill.
+    // Remaining bits, a word at a time from the top down (the short piece
+    // first): each word takes the low b bits of the word above as it was
+    // before the shift. The bits entering the top digit are the low bits of
+    // the digit above the copied ones: a digit of x when x reaches past z,
+    // else the fill.
     if (b > 0) {
-        const uint32_t low = (1u << b) - 1;
-        uint32_t carry = (d + n < m ? x[d + n] : f) & low;
-        for (int32_t i = n - 1; i >= 0; i--) {
-            const uint32_t t = (carry << 8) | z[i];
-            z[i] = static_cast<unsigned char>(t >> b);
-            carry = t & low;
+        const Word low = (Word{1} << b) - 1;
+        Word carry = (d + n < m ? x[d + n] : f) & low;
+        int32_t i = n - n % word_bytes;
+        int32_t k = n - i;
+        while (i >= 0) {
+            if (k > 0) {
+                const Word t = load_n(z + i, k);
+                store_n(z + i, k, (t >> b) | (carry << (8 * k - b)));
+                carry = t & low;
+            }
+            i -= word_bytes;
+            k = word_bytes;
         }
     }
 }
