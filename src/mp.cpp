@@ -44,10 +44,15 @@ MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + mp_static_bytes,
 namespace {
 
 // Clears the bits of z's top byte above the width; returns whether any was set.
+// Stores only when one was: a byte stored into the word that an xp primitive
+// has just written would keep the next word load of z from being served by
+// that write, and cost more than the whole mask.
 bool mask_top(MpValue z) {
     const unsigned char top = z[mp_bytes - 1];
-    z[mp_bytes - 1] = top & mp_top_mask;
-    return (top & ~mp_top_mask) != 0;
+    const bool high = (top & ~mp_top_mask) != 0;
+    if (high)
+        z[mp_bytes - 1] = top & mp_top_mask;
+    return high;
 }
 
 // 1 for a negative value, else 0 (valid under the masking invariant).
