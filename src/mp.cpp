@@ -540,19 +540,35 @@ int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y
 
 // ---- Comparison
 
-int32_t mp_compare_u(const unsigned char *x, const unsigned char *y) {
-    assert_require(x != nullptr);
-    assert_require(y != nullptr);
+namespace {
+
+// x against y as unsigned values; up to 64 bits as machine integers, which
+// for a few bytes costs less than a comparison of digit arrays.
+int32_t compare_unsigned(const unsigned char *x, const unsigned char *y) {
+    if (mp_bytes <= 8) {
+        const uint64_t a = xp_to_uint(mp_bytes, x);
+        const uint64_t b = xp_to_uint(mp_bytes, y);
+        return a < b ? -1 : a > b ? 1 : 0;
+    }
     return xp_compare(mp_bytes, x, y);
 }
 
+} // namespace
+
+int32_t mp_compare_u(const unsigned char *x, const unsigned char *y) {
+    assert_require(x != nullptr);
+    assert_require(y != nullptr);
+    return compare_unsigned(x, y);
+}
+
+// Values of one sign compare as their bit patterns do.
 int32_t mp_compare_s(const unsigned char *x, const unsigned char *y) {
     assert_require(x != nullptr);
     assert_require(y != nullptr);
     const int32_t d = sign_of(y) - sign_of(x);
     if (d != 0)
         return d;
-    return xp_compare(mp_bytes, x, y);
+    return compare_unsigned(x, y);
 }
 
 int32_t mp_compare_ui(const unsigned char *x, uint64_t y) {
@@ -927,6 +943,29 @@ MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end) {
     return z;
 }
 
+namespace {
+
+// Writes the digits of u in base, least significant first, into out (room
+// for 64); returns how many. Base 10, the usual one, divides by a constant.
+int32_t reversed_digits(char *out, uint64_t u, int32_t base) {
+    int32_t k = 0;
+    if (base == 10) {
+        do {
+            out[k++] = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        return k;
+    }
+    const auto b = static_cast<uint64_t>(base);
+    do {
+        out[k++] = xp_digit_chars[u % b];
+        u /= b;
+    } while (u != 0);
+    return k;
+}
+
+} // namespace
+
 char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     assert_require(x != nullptr);
     assert_require(base >= 2 && base <= 36);
@@ -934,6 +973,20 @@ char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     if (str == nullptr) {
         size = static_cast<int32_t>(mp_numeral_size(mp_bits, base));
         str = static_cast<char *>(mem_allocate(size));
+    }
+    // A value below 2^64 is rendered from a machine integer, a few
+    // divisions by a word instead of as many passes over a digit array.
+    // When its numeral does not fit, xp_render runs after all, so that the
+    // raise, and what the buffer holds then, are its own.
+    if (significant_bytes(x) <= 8) {
+        char digits[64];
+        const int32_t k = reversed_digits(digits, xp_to_uint(mp_bytes, x), base);
+        if (k < size) {
+            for (int32_t i = 0; i < k; ++i)
+                str[i] = digits[k - 1 - i];
+            str[k] = '\0';
+            return str;
+        }
     }
     std::memcpy(mp_temps[1], x, static_cast<size_t>(mp_bytes));
     return xp_render(str, size, base, mp_bytes, mp_temps[1]);
