@@ -80,6 +80,16 @@ bool is_zero(const unsigned char *x) {
     return !any_nonzero(x, mp_bytes);
 }
 
+// x modulo 2^64, as xp_to_uint reads it, but assembled here: the callers
+// below run it for every comparison and numeral of a small width, where a
+// call would cost as much as the loop.
+uint64_t low_word(const unsigned char *x) {
+    uint64_t u = 0;
+    for (int32_t i = (mp_bytes < 8 ? mp_bytes : 8) - 1; i >= 0; --i)
+        u = (u << 8) | x[i];
+    return u;
+}
+
 // The significant length of a value: the index of its top nonzero byte plus
 // 1, and 1 for zero. Skips zero words from the top first.
 int32_t significant_bytes(const unsigned char *x) {
@@ -546,8 +556,8 @@ namespace {
 // for a few bytes costs less than a comparison of digit arrays.
 int32_t compare_unsigned(const unsigned char *x, const unsigned char *y) {
     if (mp_bytes <= 8) {
-        const uint64_t a = xp_to_uint(mp_bytes, x);
-        const uint64_t b = xp_to_uint(mp_bytes, y);
+        const uint64_t a = low_word(x);
+        const uint64_t b = low_word(y);
         return a < b ? -1 : a > b ? 1 : 0;
     }
     return xp_compare(mp_bytes, x, y);
@@ -980,7 +990,7 @@ char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     // raise, and what the buffer holds then, are its own.
     if (significant_bytes(x) <= 8) {
         char digits[64];
-        const int32_t k = reversed_digits(digits, xp_to_uint(mp_bytes, x), base);
+        const int32_t k = reversed_digits(digits, low_word(x), base);
         if (k < size) {
             for (int32_t i = 0; i < k; ++i)
                 str[i] = digits[k - 1 - i];
