@@ -545,34 +545,33 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
         const int32_t len = my + c;
         unsigned char *const window = rem + i;
         assert_require(i + len <= nx + 1);
-        const Word cap = c == word_bytes ? word_max : (Word{1} << (8 * c)) - 1;
 
         // Estimate: the window's two words at offset s divided by y_top. This
-        // is never below the true quotient and at most 2 above it; it is
-        // capped at c digits, which the true quotient never exceeds.
+        // is never below the true quotient and at most 2 above it. When the
+        // top word reaches y_top the quotient takes all w bits, and all ones
+        // is the estimate. A short chunk is the first one, whose window is
+        // below 256^(my - 1 + c), at most y_top * 2^(s + 8c): its estimate
+        // fits its c digits.
         const Word u1 = bits_at(window, len, s + word_bits);
-        Word qk = cap;
+        Word qk = word_max;
         if (u1 < y_top) {
             Word rk = 0;
             qk = divide_two_by_one(u1, bits_at(window, len, s), v, rk);
-            if (qk > cap) {
-                qk = cap;
-            } else {
-                // Refinement with the next word of each: while qk * (y_top,
-                // y_next) exceeds the window's three words, qk * y exceeds the
-                // window too, so qk is too large. This leaves it at most 1
-                // above the true quotient, and rarely that.
-                const Word u2 = bits_at(window, len, s - word_bits);
-                while (static_cast<DoubleWord>(qk) * y_next >
-                       ((static_cast<DoubleWord>(rk) << word_bits) | u2)) {
-                    qk--;
-                    const Word before = rk;
-                    rk += y_top;
-                    if (rk < before)
-                        break; // rk passed a word: the test cannot hold again
-                }
+            // Refinement with the next word of each: while qk * (y_top,
+            // y_next) exceeds the window's three words, qk * y exceeds the
+            // window too, so qk is too large. This leaves it at most 1 above
+            // the true quotient, and rarely that.
+            const Word u2 = bits_at(window, len, s - word_bits);
+            while (static_cast<DoubleWord>(qk) * y_next >
+                   ((static_cast<DoubleWord>(rk) << word_bits) | u2)) {
+                qk--;
+                const Word before = rk;
+                rk += y_top;
+                if (rk < before)
+                    break; // rk passed a word: the test cannot hold again
             }
         }
+        assert_require(c == word_bytes || qk >> (8 * c) == 0);
 
         // Multiply and subtract; when the window went negative, qk was too
         // large: add y back, at most twice.
