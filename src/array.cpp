@@ -8,7 +8,9 @@
 #include "array.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "assert.hpp"
 #include "except.hpp"
@@ -58,6 +60,9 @@ Array array_create(int32_t count, int32_t elem_size) {
 void array_init(Array array, int32_t count, int32_t elem_size, void *elems) {
     assert_require(array != nullptr);
     require_contents(count, elem_size, elems);
+    // Storage the address space cannot hold is no storage: refused, so that
+    // every element offset of an array fits in a pointer difference.
+    assert_require(std::in_range<ptrdiff_t>(byte_size(count, elem_size)));
     array->length = count;
     array->elem_size = elem_size;
     array->elems = count > 0 ? elems : nullptr;

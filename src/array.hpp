@@ -48,8 +48,9 @@ LEXSPOT_API Array array_create(int32_t count, int32_t elem_size);
 
 // Fills `array` to describe `count` elements of `elem_size` bytes at `elems`.
 // Requires, in order: array not null; elems not null with count > 0, or elems
-// null with count 0; elem_size > 0. The module never frees the record or the
-// storage.
+// null with count 0; elem_size > 0; count × elem_size within what a pointer
+// difference holds (on 32-bit machines, 2^31 - 1 bytes). The module never
+// frees the record or the storage.
 LEXSPOT_API void array_init(Array array, int32_t count, int32_t elem_size, void *elems);
 
 // Frees the storage and the record and sets `*array` to null. Requires array

@@ -115,9 +115,12 @@ struct Divisor {
 
 Divisor divisor_of(Word d) {
     Divisor v{};
-    v.shift = word_bits - bit_length(d);
+    // d | 1 has the bit length of d for every divisor; a zero one is no
+    // divisor, and the division below traps as any division by zero does.
+    v.shift = word_bits - bit_length(d | 1);
     v.d = d << v.shift;
     const DoubleWord all = (static_cast<DoubleWord>(~v.d) << word_bits) | word_max;
+    // NOLINTNEXTLINE(clang-analyzer-core.DivideZero): v.d has its top bit set for d > 0
     v.reciprocal = static_cast<Word>(all / v.d);
     return v;
 }
@@ -545,34 +548,33 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
         const int32_t len = my + c;
         unsigned char *const window = rem + i;
         assert_require(i + len <= nx + 1);
-        const Word cap = c == word_bytes ? word_max : (Word{1} << (8 * c)) - 1;
 
         // Estimate: the window's two words at offset s divided by y_top. This
-        // is never below the true quotient and at most 2 above it; it is
-        // capped at c digits, which the true quotient never exceeds.
+        // is never below the true quotient and at most 2 above it. When the
+        // top word reaches y_top the quotient takes all w bits, and all ones
+        // is the estimate. A short chunk is the first one, whose window is
+        // below 256^(my - 1 + c), at most y_top * 2^(s + 8c): its estimate
+        // fits its c digits.
         const Word u1 = bits_at(window, len, s + word_bits);
-        Word qk = cap;
+        Word qk = word_max;
         if (u1 < y_top) {
             Word rk = 0;
             qk = divide_two_by_one(u1, bits_at(window, len, s), v, rk);
-            if (qk > cap) {
-                qk = cap;
-            } else {
-                // Refinement with the next word of each: while qk * (y_top,
-                // y_next) exceeds the window's three words, qk * y exceeds the
-                // window too, so qk is too large. This leaves it at most 1
-                // above the true quotient, and rarely that.
-                const Word u2 = bits_at(window, len, s - word_bits);
-                while (static_cast<DoubleWord>(qk) * y_next >
-                       ((static_cast<DoubleWord>(rk) << word_bits) | u2)) {
-                    qk--;
-                    const Word before = rk;
-                    rk += y_top;
-                    if (rk < before)
-                        break; // rk passed a word: the test cannot hold again
-                }
+            // Refinement with the next word of each: while qk * (y_top,
+            // y_next) exceeds the window's three words, qk * y exceeds the
+            // window too, so qk is too large. This leaves it at most 1 above
+            // the true quotient, and rarely that.
+            const Word u2 = bits_at(window, len, s - word_bits);
+            while (static_cast<DoubleWord>(qk) * y_next >
+                   ((static_cast<DoubleWord>(rk) << word_bits) | u2)) {
+                qk--;
+                const Word before = rk;
+                rk += y_top;
+                if (rk < before)
+                    break; // rk passed a word: the test cannot hold again
             }
         }
+        assert_require(c == word_bytes || qk >> (8 * c) == 0);
 
         // Multiply and subtract; when the window went negative, qk was too
         // large: add y back, at most twice.
@@ -602,9 +604,13 @@ bool is_space(unsigned char c) {
     return c < 0x80 && std::isspace(c);
 }
 
-// The digit's value when c is a digit of base, else -1.
+// The digit's value when c is a digit of base, else -1. A digit is a
+// character that isalnum accepts and the map values below the base; between
+// '0' and 'z' the map alone decides, since every locale classifies the ASCII
+// digits and letters as alphanumeric and the map gives the characters between
+// them 36, no digit in any base.
 int32_t digit_value(unsigned char c, int32_t base) {
-    if (c < '0' || c > 'z' || !std::isalnum(c))
+    if (c < '0' || c > 'z')
         return -1;
     const int32_t v = xp_digit_map[c - '0'];
     return v < base ? v : -1;
@@ -686,16 +692,23 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
     int32_t len = used_digits(n, z);
     int64_t bits = used_bits(len, z);
     for (;;) {
+        // The digits this step may take: a whole chunk while z's bits leave
+        // room for it, fewer near the top, none where even one may overflow.
+        int32_t limit = chunk.digits;
+        if (bits + bit_length(chunk.power) > room) {
+            limit = 0;
+            for (Word power = b; limit < chunk.digits && bits + bit_length(power) <= room;
+                 power *= b)
+                limit++;
+        }
         Word power = 1;
         Word value = 0;
         int32_t j = 0;
         int32_t v = 0;
-        while (j < chunk.digits && (v = digit_value(static_cast<unsigned char>(*p), base)) >= 0 &&
-               bits + bit_length(power * b) <= room) {
+        for (; j < limit && (v = digit_value(static_cast<unsigned char>(*p), base)) >= 0;
+             j++, p++) {
             power *= b;
             value = value * b + static_cast<Word>(v);
-            p++;
-            j++;
         }
         if (j > 0) {
             // The value needs at most a word more digits than z had.
@@ -705,7 +718,7 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
             bits = used_bits(len, z);
             continue;
         }
-        if (v < 0)
+        if (limit > 0 || (v = digit_value(static_cast<unsigned char>(*p), base)) < 0)
             break;
         int32_t carry = static_cast<int32_t>(xp_times_digit(n, z, z, static_cast<uint32_t>(base)));
         if (carry == 0)

@@ -84,21 +84,42 @@ TEST(ArrayTest, InitDescribesCallerStorage) {
 }
 
 // Offsets are 64-bit: an element far past 4 GiB is addressed exactly. Nothing
-// is dereferenced, so the storage need not exist.
+// is dereferenced, so the storage need not exist. Where pointers are 32-bit
+// such storage cannot exist, and a record that claims it is refused.
 TEST(ArrayTest, OffsetsAreSixtyFourBit) {
     ArrayRecord record{};
     auto *base = reinterpret_cast<unsigned char *>(uintptr_t{0x10000});
-    array_init(&record, INT32_MAX, 1 << 20, base);
-    const uintptr_t expected = 0x10000 + (uintptr_t{INT32_MAX} - 1) * (uintptr_t{1} << 20);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(array_at(&record, INT32_MAX - 1)), expected);
+    if constexpr (sizeof(void *) < 8) {
+        struct Case {
+            int32_t count, elem_size;
+        };
+        // Just past PTRDIFF_MAX, and 2^40 bytes, which 32 bits wrap to 0.
+        for (const Case c : {Case{1 << 16, 1 << 15}, Case{1 << 20, 1 << 20}}) {
+            SCOPED_TRACE(testing::Message() << c.count << " x " << c.elem_size);
+            ExceptionFrame f = raised_by([&] { array_init(&record, c.count, c.elem_size, base); });
+            EXPECT_EQ(f.exception, &assertion_failed);
+            EXPECT_STREQ(f.file, "src/array.cpp");
+            EXPECT_EQ(record.elems, nullptr);
+        }
+        // PTRDIFF_MAX bytes are still storage.
+        array_init(&record, INT32_MAX, 1, base);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(array_at(&record, INT32_MAX - 1)),
+                  0x10000 + uintptr_t{INT32_MAX} - 1);
+    } else {
+        array_init(&record, INT32_MAX, 1 << 20, base);
+        const uint64_t expected = 0x10000 + (uint64_t{INT32_MAX} - 1) * (uint64_t{1} << 20);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(array_at(&record, INT32_MAX - 1)), expected);
+    }
 }
 
 // The same for a store, which must write the element where it lies and not at
 // a 32-bit offset wrapped past 4 GiB. The storage is a reservation of which
 // only the touched pages are ever backed.
 TEST(ArrayTest, StoreReachesElementsPastFourGiB) {
+    if constexpr (sizeof(void *) < 8)
+        GTEST_SKIP() << "a " << sizeof(void *) * 8 << "-bit address space has nothing past 4 GiB";
     constexpr int32_t size = 4096, index = (1 << 20) + 1; // offset 2^32 + 4096
-    const size_t bytes = (size_t{index} + 1) * size;
+    const auto bytes = static_cast<size_t>((uint64_t{index} + 1) * size);
     void *reserved = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED)
@@ -387,7 +408,8 @@ TEST(ArrayDeathTest, UncaughtIndexFailureIsReported) {
     const std::string report =
         "Uncaught exception Assertion failed raised at src/array.cpp:" + std::to_string(f.line) +
         "\naborting...\n";
-    EXPECT_EXIT(array_at(array, 1), testing::KilledBySignal(SIGABRT), testing::Eq(report));
+    EXPECT_EXIT(array_at(array, 1), testing::KilledBySignal(SIGABRT),
+                abort_report(testing::Eq(report)));
     array_destroy(&array);
 }
 

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
 #include <lexspot/assert.hpp>
 
 namespace lexspot {
@@ -50,23 +51,26 @@ TEST(ExceptionDeathTest, UncaughtReportIsExact) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.expected);
         EXPECT_EXIT(raise_exception(c.exception, c.file, c.line),
-                    ::testing::KilledBySignal(SIGABRT), ::testing::Eq(c.expected));
+                    ::testing::KilledBySignal(SIGABRT), abort_report(::testing::Eq(c.expected)));
     }
 }
 
 TEST(ExceptionDeathTest, NullExceptionReportsAssertionAtExcept) {
-    EXPECT_EXIT(raise_exception(nullptr, "src/x.cpp", 3), ::testing::KilledBySignal(SIGABRT),
-                ::testing::MatchesRegex("Uncaught exception Assertion failed raised at "
-                                        "src/except\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n"));
+    EXPECT_EXIT(
+        raise_exception(nullptr, "src/x.cpp", 3), ::testing::KilledBySignal(SIGABRT),
+        abort_report(::testing::MatchesRegex("Uncaught exception Assertion failed raised at "
+                                             "src/except\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n")));
 }
 
 // Built out of tree, the report still names the repository-relative path.
 TEST(ExceptionDeathTest, LocationsAreRepositoryRelative) {
-    EXPECT_EXIT(check_assertion(0), ::testing::KilledBySignal(SIGABRT),
-                ::testing::MatchesRegex("Uncaught exception Assertion failed raised at "
-                                        "src/assert\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n"));
+    EXPECT_EXIT(
+        check_assertion(0), ::testing::KilledBySignal(SIGABRT),
+        abort_report(::testing::MatchesRegex("Uncaught exception Assertion failed raised at "
+                                             "src/assert\\.cpp:[1-9][0-9]*\naborting\\.\\.\\.\n")));
     EXPECT_EXIT(assert_require(false), ::testing::KilledBySignal(SIGABRT),
-                ::testing::MatchesRegex(".* raised at tests/except_test\\.cpp:[1-9][0-9]*\n.*"));
+                abort_report(::testing::MatchesRegex(
+                    ".* raised at tests/except_test\\.cpp:[1-9][0-9]*\n.*")));
 }
 
 TEST(ExceptionTest, NullExceptionUnderFrameRaisesAssertion) {
@@ -175,7 +179,8 @@ TEST(ExceptionDeathTest, RaiseFromOutermostHandlerIsUncaught) {
         EXCEPTION_END
     };
     EXPECT_EXIT(raise_twice(), ::testing::KilledBySignal(SIGABRT),
-                ::testing::Eq("Uncaught exception Other failure raised at b.c:2\naborting...\n"));
+                abort_report(::testing::Eq(
+                    "Uncaught exception Other failure raised at b.c:2\naborting...\n")));
 }
 
 // Destructors between the raise and the handler run, and a clean-up runs on

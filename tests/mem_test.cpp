@@ -18,6 +18,8 @@ namespace lexspot {
 namespace {
 
 constexpr int64_t huge = INT64_MAX; // far beyond any machine
+// Beyond any machine too, and 1 modulo 2^32.
+constexpr int64_t beyond_32_bits = (INT64_C(1) << 62) + 1;
 
 // The line of src/mem.cpp at which the function whose definition begins with
 // `definition` reports exhaustion for a caller that gives no path: its call
@@ -106,7 +108,8 @@ TEST(MemTest, ReallocateKeepsContents) {
 // no path, at the line of src/mem.cpp where each operation fails; the
 // caller's line passes through unchanged.
 TEST(MemTest, ExhaustionRaisesAtRequester) {
-    void *block = mem_allocate(8);
+    auto *block = static_cast<char *>(mem_allocate(8));
+    std::memcpy(block, "abcdefgh", 8);
     struct Case {
         const char *what;
         std::function<void()> call;
@@ -119,6 +122,14 @@ TEST(MemTest, ExhaustionRaisesAtRequester) {
         {"zeroed product",
          [] { mem_allocate_zeroed(INT64_C(1) << 40, INT64_C(1) << 40, "z.c", 9); }, "z.c", 9},
         {"reallocate", [&] { mem_reallocate(block, huge, "src/mp.cpp", 3); }, "src/mp.cpp", 3},
+        // Sizes that a 32-bit size_t would cut down to 1 byte, which the
+        // allocator would grant.
+        {"allocate 2^62 + 1", [] { mem_allocate(beyond_32_bits, "a.c", 4); }, "a.c", 4},
+        {"zeroed 2^62 + 1 each",
+         [] { mem_allocate_zeroed(beyond_32_bits, beyond_32_bits, "b.c", 5); }, "b.c", 5},
+        {"zeroed 2^62 + 1 by 1", [] { mem_allocate_zeroed(beyond_32_bits, 1, "c.c", 6); }, "c.c",
+         6},
+        {"reallocate 2^62 + 1", [&] { mem_reallocate(block, beyond_32_bits, "d.c", 7); }, "d.c", 7},
         {"line 0", [] { mem_allocate(huge, "src/text.cpp", 0); }, "src/text.cpp", 0},
         {"line -2", [] { mem_allocate(huge, "src/text.cpp", -2); }, "src/text.cpp", -2},
         {"allocate no path", [] { mem_allocate(huge, nullptr, 77); }, nullptr, allocate_line},
@@ -141,9 +152,10 @@ TEST(MemTest, ExhaustionRaisesAtRequester) {
     }
     // Each operation at its own line, not one shared by all three.
     EXPECT_EQ(own_lines.size(), 3u);
-    // A failed resize leaves the block alone.
-    static_cast<char *>(block)[7] = 'x';
-    EXPECT_EQ(static_cast<char *>(block)[7], 'x');
+    // A failed resize leaves the block as it was: still 8 bytes, still there.
+    EXPECT_EQ(std::memcmp(block, "abcdefgh", 8), 0);
+    block = static_cast<char *>(mem_reallocate(block, 16));
+    EXPECT_EQ(std::memcmp(block, "abcdefgh", 8), 0);
     mem_release(block);
 }
 
@@ -159,12 +171,13 @@ TEST(MemTest, DefaultLocationIsTheCall) {
 // so only the report's end is compared exactly.
 TEST(MemDeathTest, UncaughtExhaustionNamesTheRequester) {
     EXPECT_EXIT(mem_allocate(huge, "src/table.cpp", 120), ::testing::KilledBySignal(SIGABRT),
-                ::testing::EndsWith("Uncaught exception Allocation Failed raised at "
-                                    "src/table.cpp:120\naborting...\n"));
+                abort_report(::testing::EndsWith("Uncaught exception Allocation Failed raised at "
+                                                 "src/table.cpp:120\naborting...\n")));
     ASSERT_GT(allocate_line, 0);
     EXPECT_EXIT(mem_allocate(huge, nullptr, 120), ::testing::KilledBySignal(SIGABRT),
-                ::testing::EndsWith("Uncaught exception Allocation Failed raised at src/mem.cpp:" +
-                                    std::to_string(allocate_line) + "\naborting...\n"));
+                abort_report(::testing::EndsWith(
+                    "Uncaught exception Allocation Failed raised at src/mem.cpp:" +
+                    std::to_string(allocate_line) + "\naborting...\n")));
 }
 
 } // namespace

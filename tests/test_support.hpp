@@ -4,6 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <regex>
+#include <string>
+
+#include <gmock/gmock.h>
 
 #include <lexspot/except.hpp>
 
@@ -50,5 +54,26 @@ inline size_t allocated_size(const void *) {
     return 0;
 }
 #endif
+
+// Standard error of a process that was killed by a signal, without the line
+// that qemu-user adds for it ("qemu: uncaught target signal 6 (Aborted) -
+// core dumped"). Only a cross build's tests, which run under the emulator,
+// remove it; elsewhere the text is compared whole.
+inline std::string without_emulator_note(const std::string &err) {
+#ifdef LEXSPOT_EMULATOR
+    static const std::regex note("qemu: uncaught target signal [0-9]+ \\([^)\n]*\\)[^\n]*\n$");
+    return std::regex_replace(err, note, "");
+#else
+    return err;
+#endif
+}
+
+// A death test's matcher of standard error, applied to it without the
+// emulator's note.
+template <typename M>
+auto abort_report(M matcher) {
+    return ::testing::ResultOf(without_emulator_note,
+                               ::testing::Matcher<const std::string &>(matcher));
+}
 
 } // namespace lexspot

@@ -1273,7 +1273,7 @@ const char *const text_check_report =
 
 TEST(TextDeathTest, UncaughtCheckNamesTheTextModule) {
     EXPECT_EXIT(text_position(text_none, 2), ::testing::KilledBySignal(SIGABRT),
-                ::testing::MatchesRegex(text_check_report));
+                abort_report(::testing::MatchesRegex(text_check_report)));
 }
 
 // Translating with neither map Text before any map was built raises. The
@@ -1282,7 +1282,8 @@ TEST(TextDeathTest, UncaughtCheckNamesTheTextModule) {
 TEST(TextDeathTest, TranslateBeforeAnyMapRaises) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(text_translate(text_wrap("a", 1), nullptr, nullptr),
-                ::testing::KilledBySignal(SIGABRT), ::testing::MatchesRegex(text_check_report));
+                ::testing::KilledBySignal(SIGABRT),
+                abort_report(::testing::MatchesRegex(text_check_report)));
 }
 
 } // namespace
