@@ -33,10 +33,10 @@ run table_bench 'keys:100000$'
 run xp_bench
 run mp_bench
 
-# name -> median CPU time in ns, from every program's CSV. A name with
-# template arguments is quoted in the CSV; its commas-free form is kept.
-medians=$(cat "$out"/*.csv | awk -F, '
-    $1 ~ /_median"?$/ {
+# name -> median CPU time in ns, from every program's CSV (names are quoted
+# there). With one repetition there are no aggregates: the single run counts.
+medians=$(cat "$out"/*.csv | awk -F, -v single=$((repetitions == 1)) '
+    single ? $1 ~ /^"BM_/ : $1 ~ /_median"$/ {
         name = $1; gsub(/"/, "", name); sub(/_median$/, "", name)
         t = $4; unit = $5
         if (unit == "us") t *= 1e3; else if (unit == "ms") t *= 1e6; else if (unit == "s") t *= 1e9
