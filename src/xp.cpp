@@ -748,7 +748,7 @@ char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char 
     // digit per division, so that a raise for want of room finds the buffer
     // and x exactly as single divisions would have left them.
     const Chunk chunk = chunk_of(base);
-    const Divisor v = divisor_of(chunk.power);
+    const Divisor v = n > word_bytes ? divisor_of(chunk.power) : Divisor{};
     int32_t i = 0;
     int32_t m = n;
     if (m <= 0) {
