@@ -494,10 +494,18 @@ MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t y, bool subtrac
     const int32_t sx = sign_of(x);
     const int32_t sv = v < 0 ? 1 : 0;
     const int64_t exact = y_fits ? 0 : one_byte_signed(x) + v;
-    if (v >= 0)
+    if (mp_bytes <= 8) {
+        // A machine addition modulo 2^64 leaves the same low bytes as the
+        // digit primitives would, for less than a call: this is the
+        // driver's per-line increment.
+        uint64_t u = low_word(x) + static_cast<uint64_t>(v);
+        for (int32_t i = 0; i < mp_bytes; ++i, u >>= 8)
+            z[i] = static_cast<unsigned char>(u);
+    } else if (v >= 0) {
         xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(v));
-    else
+    } else {
         xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(-v));
+    }
     mask_top(z);
     if (y_fits ? sx == sv && sign_of(z) != sx : !fits_signed(exact))
         assert_raise(mp_overflow);
