@@ -495,12 +495,18 @@ MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t y, bool subtrac
     const int32_t sv = v < 0 ? 1 : 0;
     const int64_t exact = y_fits ? 0 : one_byte_signed(x) + v;
     if (mp_bytes <= 8) {
-        // A machine addition modulo 2^64 leaves the same low bytes as the
-        // digit primitives would, for less than a call: this is the
-        // driver's per-line increment.
-        uint64_t u = low_word(x) + static_cast<uint64_t>(v);
-        for (int32_t i = 0; i < mp_bytes; ++i, u >>= 8)
-            z[i] = static_cast<unsigned char>(u);
+        // The driver's per-line increment, at 3 bytes: here, byte by byte
+        // while a carry or borrow runs (one byte, mostly), costs less than
+        // a call. t >> 8 is that carry (1) or borrow (-1).
+        int32_t c = static_cast<int32_t>(v);
+        int32_t i = 0;
+        for (; i < mp_bytes && c != 0; ++i) {
+            const int32_t t = x[i] + c;
+            z[i] = static_cast<unsigned char>(t);
+            c = t >> 8;
+        }
+        if (z != x)
+            std::memcpy(z + i, x + i, static_cast<size_t>(mp_bytes - i));
     } else if (v >= 0) {
         xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(v));
     } else {
@@ -560,13 +566,14 @@ int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y
 
 namespace {
 
-// x against y as unsigned values; up to 64 bits as machine integers, which
-// for a few bytes costs less than a comparison of digit arrays.
+// x against y as unsigned values. Up to 8 bytes, byte by byte from the top
+// here, which for a few bytes costs less than a call.
 int32_t compare_unsigned(const unsigned char *x, const unsigned char *y) {
     if (mp_bytes <= 8) {
-        const uint64_t a = low_word(x);
-        const uint64_t b = low_word(y);
-        return a < b ? -1 : a > b ? 1 : 0;
+        for (int32_t i = mp_bytes - 1; i >= 0; --i)
+            if (x[i] != y[i])
+                return x[i] < y[i] ? -1 : 1;
+        return 0;
     }
     return xp_compare(mp_bytes, x, y);
 }
