@@ -45,7 +45,7 @@ Word byte_swap(Word w) {
 #endif
 
 // A whole word of digits at p, which may have any alignment.
-Word load(const unsigned char *p) {
+[[gnu::always_inline]] inline Word load(const unsigned char *p) {
     Word w;
     std::memcpy(&w, p, sizeof w);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -54,32 +54,62 @@ Word load(const unsigned char *p) {
     return w;
 }
 
-void store(unsigned char *p, Word w) {
+[[gnu::always_inline]] inline void store(unsigned char *p, Word w) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     w = byte_swap(w);
 #endif
     std::memcpy(p, &w, sizeof w);
 }
 
-// The k digits at p as a word, for k from 0 to word_bytes.
-Word load_n(const unsigned char *p, int32_t k) {
-    if (k == word_bytes)
-        return load(p);
-    Word w = 0;
-    for (int32_t i = k - 1; i >= 0; i--)
-        w = (w << 8) | p[i];
+[[gnu::always_inline]] inline uint32_t load32(const unsigned char *p) {
+    uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
     return w;
 }
 
-// Stores the low k digits of w at p, for k from 0 to word_bytes.
-void store_n(unsigned char *p, int32_t k, Word w) {
+[[gnu::always_inline]] inline void store32(unsigned char *p, uint32_t w) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    std::memcpy(p, &w, sizeof w);
+}
+
+// The k digits at p as a word, for k from 0 to word_bytes. Inlined so that
+// the common lengths take no call and a constant k folds. Pieces of 4 digits
+// or more are read as two overlapping halves rather than digit by digit: a
+// digit read twice lands at its own place both times.
+[[gnu::always_inline]] inline Word load_n(const unsigned char *p, int32_t k) {
+    if (k == word_bytes)
+        return load(p);
+    if (k >= 4)
+        return load32(p) | (static_cast<Word>(load32(p + k - 4)) << (8 * (k - 4)));
+    Word w = 0;
+    if (k > 2)
+        w = static_cast<Word>(p[2]) << 16;
+    if (k > 1)
+        w |= static_cast<Word>(p[1]) << 8;
+    if (k > 0)
+        w |= p[0];
+    return w;
+}
+
+// Stores the low k digits of w at p, for k from 0 to word_bytes, the same way.
+[[gnu::always_inline]] inline void store_n(unsigned char *p, int32_t k, Word w) {
     if (k == word_bytes) {
         store(p, w);
-        return;
-    }
-    for (int32_t i = 0; i < k; i++) {
-        p[i] = static_cast<unsigned char>(w);
-        w >>= 8;
+    } else if (k >= 4) {
+        store32(p, static_cast<uint32_t>(w));
+        store32(p + k - 4, static_cast<uint32_t>(w >> (8 * (k - 4))));
+    } else {
+        if (k > 0)
+            p[0] = static_cast<unsigned char>(w);
+        if (k > 1)
+            p[1] = static_cast<unsigned char>(w >> 8);
+        if (k > 2)
+            p[2] = static_cast<unsigned char>(w >> 16);
     }
 }
 
@@ -155,6 +185,10 @@ Word divide_prepared(int32_t n, unsigned char *z, const unsigned char *x, Word d
         return 0;
     if (n <= word_bytes) {
         const Word a = load_n(x, n);
+        if (a < d) { // as when rendering a small number
+            store_n(z, n, 0);
+            return a;
+        }
         store_n(z, n, a / d);
         return a % d;
     }
@@ -347,23 +381,21 @@ uint32_t xp_divide_digit(int32_t n, unsigned char *z, const unsigned char *x, ui
 int32_t xp_compare(int32_t n, const unsigned char *x, const unsigned char *y) {
     if (n < 1)
         return 0;
-    // Whole words from the top down, then the short piece at the bottom; in
-    // the first word that differs, the top differing digit is found from the
-    // top set bit of the two words' difference.
+    // Whole words from the top down, then the short piece at the bottom digit
+    // by digit. In a word that differs, the top differing digit is found from
+    // the top set bit of the two words' difference.
     int32_t i = n;
-    int32_t k = word_bytes;
-    while (i > 0) {
-        if (i < word_bytes)
-            k = i;
-        i -= k;
-        const Word a = load_n(x + i, k);
-        const Word b = load_n(y + i, k);
+    for (; i >= word_bytes; i -= word_bytes) {
+        const Word a = load(x + i - word_bytes);
+        const Word b = load(y + i - word_bytes);
         if (a != b) {
-            const int32_t at = (bit_length(a ^ b) - 1) / 8;
-            return static_cast<int32_t>(x[i + at]) - static_cast<int32_t>(y[i + at]);
+            const int32_t at = i - word_bytes + (bit_length(a ^ b) - 1) / 8;
+            return static_cast<int32_t>(x[at]) - static_cast<int32_t>(y[at]);
         }
     }
-    return 0;
+    while (i > 1 && x[i - 1] == y[i - 1])
+        i--;
+    return i > 0 ? static_cast<int32_t>(x[i - 1]) - static_cast<int32_t>(y[i - 1]) : 0;
 }
 
 namespace {
@@ -623,8 +655,7 @@ struct Chunk {
     int32_t digits;
 };
 
-Chunk chunk_of(int32_t base) {
-    const Word b = static_cast<Word>(base);
+constexpr Chunk chunk_of(Word b) {
     Chunk c{b, 1};
     while (c.power <= word_max / b) {
         c.power *= b;
@@ -632,6 +663,20 @@ Chunk chunk_of(int32_t base) {
     }
     return c;
 }
+
+// Each base's chunk, worked out once, at compile time.
+struct ChunkTable {
+    Chunk of[xp_digit_count + 1];
+};
+
+constexpr ChunkTable make_chunk_table() {
+    ChunkTable t{};
+    for (int32_t base = 2; base <= xp_digit_count; base++)
+        t.of[base] = chunk_of(static_cast<Word>(base));
+    return t;
+}
+
+constexpr ChunkTable chunks = make_chunk_table();
 
 // The significant digits of the len-digit z, 0 for zero, and their bits.
 int32_t used_digits(int32_t len, const unsigned char *z) {
@@ -644,17 +689,33 @@ int64_t used_bits(int32_t len, const unsigned char *z) {
     return len == 0 ? 0 : 8 * static_cast<int64_t>(len - 1) + bit_length(z[len - 1]);
 }
 
-// Stores the digits of v in base at str, least significant first, and returns
-// their count: exactly count digits, leading zeros included, when count is
-// positive, else the digits of v without leading zeros (one for zero). A
-// constant base lets the compiler divide by multiplication.
+// Stores the count low digits of v in base at str, least significant first,
+// leading zeros included. A constant base lets the compiler divide by
+// multiplication.
 template <typename Base>
-int32_t put_digits(char *str, Word v, int32_t count, Base base) {
-    int32_t i = 0;
-    do {
-        str[i++] = xp_digit_chars[v % base];
+void put_digits(char *str, Word v, int32_t count, Base base) {
+    for (int32_t i = 0; i < count; i++) {
+        str[i] = xp_digit_chars[v % base];
         v /= base;
-    } while (count > 0 ? i < count : v != 0);
+    }
+}
+
+// The last digits of a render, when x's m digits hold a value a below a word:
+// one digit per division of a, stored from str[i] on; returns the new i. x
+// receives the quotient reached only when the buffer runs out, as the raise
+// requires, and zeros at the end.
+template <typename Base>
+int32_t put_last_digits(char *str, int32_t i, int32_t size, Word a, Base base, unsigned char *x,
+                        int32_t m) {
+    do {
+        const Word digit = a % base;
+        a /= base;
+        if (i >= size)
+            store_n(x, m, a);
+        assert_require(i < size);
+        str[i++] = xp_digit_chars[digit];
+    } while (a != 0);
+    store_n(x, m, 0);
     return i;
 }
 
@@ -686,7 +747,7 @@ int32_t xp_parse(int32_t n, unsigned char *z, const char *str, int32_t base, cha
     // overflow when the sum of bits is at most 8n. Where not even one digit
     // is sure to fit, the digit is taken alone, multiply then add, so that an
     // overflow leaves z and end where that single step left them.
-    const Chunk chunk = chunk_of(base);
+    const Chunk chunk = chunks.of[base];
     const Word b = static_cast<Word>(base);
     const int64_t room = 8 * static_cast<int64_t>(n);
     int32_t len = used_digits(n, z);
@@ -742,13 +803,16 @@ char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char 
     assert_require(base >= 2 && base <= 36);
 
     // Digits come out least significant first; m shrinks past the quotient's
-    // zero top digits. An array of no digits is zero. While the buffer has
-    // room for a whole chunk, x is divided by base^k and gives k digits at
-    // once (or the last few, when the quotient is zero); nearer the end one
-    // digit per division, so that a raise for want of room finds the buffer
-    // and x exactly as single divisions would have left them.
-    const Chunk chunk = chunk_of(base);
+    // zero top digits. An array of no digits is zero. While x is above a word
+    // and the buffer has room for a whole chunk, x is divided by base^k and
+    // gives k digits at once; with less room, one digit per division, so that
+    // a raise for want of room finds the buffer and x exactly as single
+    // divisions would have left them. The last digits, once x fits a word,
+    // come from word arithmetic alone.
+    const Chunk chunk = chunks.of[base];
     const Divisor v = n > word_bytes ? divisor_of(chunk.power) : Divisor{};
+    const std::integral_constant<Word, 10> ten;
+    const Word b = static_cast<Word>(base);
     int32_t i = 0;
     int32_t m = n;
     if (m <= 0) {
@@ -756,22 +820,29 @@ char *xp_render(char *str, int32_t size, int32_t base, int32_t n, unsigned char 
         str[i++] = '0';
     }
     while (m > 0) {
-        const bool whole = size - i >= chunk.digits;
-        const Word rest = whole ? divide_prepared(m, x, x, chunk.power, v)
-                                : divide_word(m, x, x, static_cast<Word>(base));
         while (m > 1 && x[m - 1] == 0)
             m--;
-        const bool more = m > 1 || x[0] != 0;
-        if (whole) {
-            const int32_t count = more ? chunk.digits : 0;
-            i += base == 10 ? put_digits(str + i, rest, count, std::integral_constant<Word, 10>{})
-                            : put_digits(str + i, rest, count, static_cast<Word>(base));
-        } else {
-            assert_require(i < size);
-            str[i++] = xp_digit_chars[rest];
+        if (m <= word_bytes) {
+            const Word a = load_n(x, m);
+            if (a < chunk.power) {
+                i = base == 10 ? put_last_digits(str, i, size, a, ten, x, m)
+                               : put_last_digits(str, i, size, a, b, x, m);
+                break;
+            }
         }
-        if (!more)
-            break;
+        // x is at least base^k here, so the quotient below is not zero.
+        if (size - i >= chunk.digits) {
+            const Word rest = divide_prepared(m, x, x, chunk.power, v);
+            if (base == 10)
+                put_digits(str + i, rest, chunk.digits, ten);
+            else
+                put_digits(str + i, rest, chunk.digits, b);
+            i += chunk.digits;
+        } else {
+            const Word digit = divide_word(m, x, x, b);
+            assert_require(i < size);
+            str[i++] = xp_digit_chars[digit];
+        }
     }
     assert_require(i < size);
     str[i] = '\0';
