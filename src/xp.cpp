@@ -406,9 +406,18 @@ Word add_product(unsigned char *z, const unsigned char *y, int32_t m, Word a) {
     Word c = 0;
     int32_t j = 0;
     for (; j + word_bytes <= m; j += word_bytes) {
-        const DoubleWord t = static_cast<DoubleWord>(load(y + j)) * a + load(z + j) + c;
-        store(z + j, static_cast<Word>(t));
-        c = high(t);
+        // The product's halves with the carry and z's word added each with
+        // its own carry bit, which compilers turn into add-with-carry.
+        const DoubleWord p = static_cast<DoubleWord>(load(y + j)) * a;
+        Word lo = static_cast<Word>(p);
+        Word hi = high(p);
+        lo += c;
+        hi += static_cast<Word>(lo < c);
+        const Word zj = load(z + j);
+        lo += zj;
+        hi += static_cast<Word>(lo < zj);
+        store(z + j, lo);
+        c = hi;
     }
     if (j < m) {
         // (2^(8k) - 1) * (2^w - 1) + (2^(8k) - 1) + (2^w - 1) is 2^(8k + w) - 1,
