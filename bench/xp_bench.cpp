@@ -42,6 +42,27 @@ void BM_xp_plus(benchmark::State &state) {
 }
 BENCHMARK(BM_xp_plus)->Arg(4)->Arg(16)->Arg(64);
 
+// GMP's operands are whole limbs: n digits round up to (n + 7) / 8 limbs,
+// the value zero-extended.
+std::vector<mp_limb_t> limbs_of(const std::vector<unsigned char> &d) {
+    std::vector<mp_limb_t> l((d.size() + 7) / 8);
+    std::memcpy(l.data(), d.data(), d.size());
+    return l;
+}
+
+void BM_gmp_mpn_add_n(benchmark::State &state) {
+    const int32_t n = static_cast<int32_t>(state.range(0));
+    const auto a = limbs_of(random_digits(n, 1)), b = limbs_of(random_digits(n, 2));
+    std::vector<mp_limb_t> s(a.size());
+    const auto limbs = static_cast<mp_size_t>(a.size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(mpn_add_n(s.data(), a.data(), b.data(), limbs));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_gmp_mpn_add_n)->Arg(4)->Arg(16)->Arg(64);
+
 void BM_xp_times(benchmark::State &state) {
     const int32_t n = static_cast<int32_t>(state.range(0));
     auto x = random_digits(n, 1), y = random_digits(n, 2);
@@ -114,6 +135,21 @@ void BM_xp_render_base10(benchmark::State &state) {
 }
 BENCHMARK(BM_xp_render_base10)->Arg(3)->Arg(16)->Arg(64);
 
+// mpn_get_str writes digit values (0 to 9), not characters, and like
+// xp_render it consumes its operand, so each round starts from a copy.
+void BM_gmp_mpn_get_str(benchmark::State &state) {
+    const int32_t n = static_cast<int32_t>(state.range(0));
+    const auto x = limbs_of(random_digits(n, 5));
+    std::vector<mp_limb_t> t(x.size());
+    unsigned char buf[200];
+    for (auto _ : state) {
+        std::memcpy(t.data(), x.data(), x.size() * sizeof(mp_limb_t));
+        benchmark::DoNotOptimize(mpn_get_str(buf, 10, t.data(), static_cast<mp_size_t>(t.size())));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_gmp_mpn_get_str)->Arg(3)->Arg(16)->Arg(64);
+
 void BM_xp_parse_base10(benchmark::State &state) {
     const int32_t n = static_cast<int32_t>(state.range(0));
     auto x = random_digits(n, 6);
@@ -127,6 +163,24 @@ void BM_xp_parse_base10(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_xp_parse_base10)->Arg(3)->Arg(16)->Arg(64);
+
+// The same numerals as BM_xp_parse_base10, given to mpn_set_str as digit
+// values.
+void BM_gmp_mpn_set_str(benchmark::State &state) {
+    const int32_t n = static_cast<int32_t>(state.range(0));
+    auto x = random_digits(n, 6);
+    char text[200];
+    xp_render(text, sizeof text, 10, n, x.data());
+    std::vector<unsigned char> digits;
+    for (const char *c = text; *c != '\0'; ++c)
+        digits.push_back(static_cast<unsigned char>(*c - '0'));
+    std::vector<mp_limb_t> z((static_cast<size_t>(n) + 7) / 8 + 2);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(mpn_set_str(z.data(), digits.data(), digits.size(), 10));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_gmp_mpn_set_str)->Arg(3)->Arg(16)->Arg(64);
 
 void BM_xp_shift_right(benchmark::State &state) {
     const int32_t n = static_cast<int32_t>(state.range(0));

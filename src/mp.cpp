@@ -44,10 +44,15 @@ MpValue mp_temps[4] = {mp_static_temps, mp_static_temps + mp_static_bytes,
 namespace {
 
 // Clears the bits of z's top byte above the width; returns whether any was set.
+// Stores only when one was: a byte stored into the word that an xp primitive
+// has just written would keep the next word load of z from being served by
+// that write, and cost more than the whole mask.
 bool mask_top(MpValue z) {
     const unsigned char top = z[mp_bytes - 1];
-    z[mp_bytes - 1] = top & mp_top_mask;
-    return (top & ~mp_top_mask) != 0;
+    const bool high = (top & ~mp_top_mask) != 0;
+    if (high)
+        z[mp_bytes - 1] = top & mp_top_mask;
+    return high;
 }
 
 // 1 for a negative value, else 0 (valid under the masking invariant).
@@ -55,11 +60,49 @@ int32_t sign_of(const unsigned char *x) {
     return x[mp_bytes - 1] >> mp_top_shift;
 }
 
+// Whether any of the n bytes at p is nonzero. Whole words are read through
+// memcpy, so p may have any alignment and the byte order does not matter.
+bool any_nonzero(const unsigned char *p, int32_t n) {
+    int32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, p + i, sizeof w);
+        if (w != 0)
+            return true;
+    }
+    for (; i < n; ++i)
+        if (p[i] != 0)
+            return true;
+    return false;
+}
+
 bool is_zero(const unsigned char *x) {
-    for (int32_t i = 0; i < mp_bytes; ++i)
-        if (x[i] != 0)
-            return false;
-    return true;
+    return !any_nonzero(x, mp_bytes);
+}
+
+// x modulo 2^64, as xp_to_uint reads it, but assembled here: the callers
+// below run it for every comparison and numeral of a small width, where a
+// call would cost as much as the loop.
+uint64_t low_word(const unsigned char *x) {
+    uint64_t u = 0;
+    for (int32_t i = (mp_bytes < 8 ? mp_bytes : 8) - 1; i >= 0; --i)
+        u = (u << 8) | x[i];
+    return u;
+}
+
+// The significant length of a value: the index of its top nonzero byte plus
+// 1, and 1 for zero. Skips zero words from the top first.
+int32_t significant_bytes(const unsigned char *x) {
+    int32_t n = mp_bytes;
+    for (; n >= 8; n -= 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, x + n - 8, sizeof w);
+        if (w != 0)
+            break;
+    }
+    while (n > 1 && x[n - 1] == 0)
+        --n;
+    return n < 1 ? 1 : n;
 }
 
 // Whether v lies in the signed range of the width (always, from 64 bits up).
@@ -163,28 +206,43 @@ void divide_by_loaded(MpValue q, const unsigned char *x, MpValue r) {
         assert_raise(mp_divide_by_zero);
 }
 
-// The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes;
-// returns whether it needs more than mp_bits bits.
-bool multiply_into_t3(const unsigned char *x, const unsigned char *y) {
+// What `multiply_into_t3` found out about the product.
+struct Product {
+    bool too_big; // it needs more than mp_bits bits
+    bool zero;
+};
+
+// The product |x| * |y| (or x * y) into scratch value 3, 2 * mp_bytes bytes.
+//
+// Only the operands' significant bytes are multiplied: the product of an
+// lx-byte and an ly-byte number fits lx + ly bytes, and the bytes of scratch
+// value 3 above them stay as cleared, so small values at a large width cost
+// what their size does. The lengths also tell a zero product without
+// looking at it.
+Product multiply_into_t3(const unsigned char *x, const unsigned char *y) {
     const int32_t n = mp_bytes;
-    std::memset(mp_temps[3], 0, 2 * static_cast<size_t>(n));
-    xp_times(mp_temps[3], n, x, n, y);
-    if ((mp_temps[3][n - 1] & ~mp_top_mask) != 0)
-        return true;
-    for (int32_t i = n; i < 2 * n; ++i)
-        if (mp_temps[3][i] != 0)
-            return true;
-    return false;
+    const int32_t lx = significant_bytes(x);
+    const int32_t ly = significant_bytes(y);
+    unsigned char *t3 = mp_temps[3];
+    std::memset(t3, 0, 2 * static_cast<size_t>(n));
+    xp_times(t3, lx, x, ly, y);
+    Product p{false, (lx == 1 && x[0] == 0) || (ly == 1 && y[0] == 0)};
+    const int32_t used = lx + ly;
+    if (used >= n)
+        p.too_big = (t3[n - 1] & ~mp_top_mask) != 0 || any_nonzero(t3 + n, used - n);
+    return p;
 }
 
 // Whether a signed product with magnitude test `too_big`, signs sx and sy and
-// stored (negated, masked) result z lies outside the signed range.
-bool signed_product_overflows(bool too_big, int32_t sx, int32_t sy, const unsigned char *z) {
+// stored (negated, masked) result z lies outside the signed range; `zero`
+// says whether the product is 0.
+bool signed_product_overflows(bool too_big, int32_t sx, int32_t sy, bool zero,
+                              const unsigned char *z) {
     if (too_big)
         return true;
     if (sx == sy)
         return sign_of(z) != 0;
-    return !is_zero(z) && sign_of(z) == 0;
+    return !zero && sign_of(z) == 0;
 }
 
 // The floor-division fix-up of a quotient of magnitudes in z, with sx and sy
@@ -196,9 +254,9 @@ void fix_signed_quotient(MpValue z, int32_t sx, int32_t sy, bool inexact) {
             assert_raise(mp_overflow);
         return;
     }
-    xp_negate(mp_bytes, z, z, 1);
-    if (inexact)
-        xp_minus_digit(mp_bytes, z, z, 1);
+    // -q when exact, else -q - 1, which is the complement of q: one pass
+    // either way.
+    xp_negate(mp_bytes, z, z, inexact ? 0 : 1);
     mask_top(z);
 }
 
@@ -436,10 +494,24 @@ MpValue add_one_digit(MpValue z, const unsigned char *x, int64_t y, bool subtrac
     const int32_t sx = sign_of(x);
     const int32_t sv = v < 0 ? 1 : 0;
     const int64_t exact = y_fits ? 0 : one_byte_signed(x) + v;
-    if (v >= 0)
+    if (mp_bytes <= 8) {
+        // The driver's per-line increment, at 3 bytes: here, byte by byte
+        // while a carry or borrow runs (one byte, mostly), costs less than
+        // a call. t >> 8 is that carry (1) or borrow (-1).
+        int32_t c = static_cast<int32_t>(v);
+        int32_t i = 0;
+        for (; i < mp_bytes && c != 0; ++i) {
+            const int32_t t = x[i] + c;
+            z[i] = static_cast<unsigned char>(t);
+            c = t >> 8;
+        }
+        if (z != x)
+            std::memcpy(z + i, x + i, static_cast<size_t>(mp_bytes - i));
+    } else if (v >= 0) {
         xp_plus_digit(mp_bytes, z, x, static_cast<int32_t>(v));
-    else
+    } else {
         xp_minus_digit(mp_bytes, z, x, static_cast<int32_t>(-v));
+    }
     mask_top(z);
     if (y_fits ? sx == sv && sign_of(z) != sx : !fits_signed(exact))
         assert_raise(mp_overflow);
@@ -492,19 +564,36 @@ int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y
 
 // ---- Comparison
 
-int32_t mp_compare_u(const unsigned char *x, const unsigned char *y) {
-    assert_require(x != nullptr);
-    assert_require(y != nullptr);
+namespace {
+
+// x against y as unsigned values. Up to 8 bytes, byte by byte from the top
+// here, which for a few bytes costs less than a call.
+int32_t compare_unsigned(const unsigned char *x, const unsigned char *y) {
+    if (mp_bytes <= 8) {
+        for (int32_t i = mp_bytes - 1; i >= 0; --i)
+            if (x[i] != y[i])
+                return x[i] < y[i] ? -1 : 1;
+        return 0;
+    }
     return xp_compare(mp_bytes, x, y);
 }
 
+} // namespace
+
+int32_t mp_compare_u(const unsigned char *x, const unsigned char *y) {
+    assert_require(x != nullptr);
+    assert_require(y != nullptr);
+    return compare_unsigned(x, y);
+}
+
+// Values of one sign compare as their bit patterns do.
 int32_t mp_compare_s(const unsigned char *x, const unsigned char *y) {
     assert_require(x != nullptr);
     assert_require(y != nullptr);
     const int32_t d = sign_of(y) - sign_of(x);
     if (d != 0)
         return d;
-    return xp_compare(mp_bytes, x, y);
+    return compare_unsigned(x, y);
 }
 
 int32_t mp_compare_ui(const unsigned char *x, uint64_t y) {
@@ -567,7 +656,7 @@ MpValue mp_mul_u(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(x != nullptr);
     assert_require(y != nullptr);
     assert_require(z != nullptr);
-    const bool too_big = multiply_into_t3(x, y);
+    const bool too_big = multiply_into_t3(x, y).too_big;
     std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_bytes));
     mask_top(z);
     if (too_big)
@@ -581,14 +670,14 @@ MpValue mp_mul_s(MpValue z, const unsigned char *x, const unsigned char *y) {
     assert_require(z != nullptr);
     const int32_t sx = sign_of(x);
     const int32_t sy = sign_of(y);
-    const bool too_big =
+    const Product p =
         multiply_into_t3(magnitude_into(mp_temps[0], x), magnitude_into(mp_temps[1], y));
     if (sx == sy)
         std::memcpy(z, mp_temps[3], static_cast<size_t>(mp_bytes));
     else
         xp_negate(mp_bytes, z, mp_temps[3], 1);
     mask_top(z);
-    if (signed_product_overflows(too_big, sx, sy, z))
+    if (signed_product_overflows(p.too_big, sx, sy, p.zero, z))
         assert_raise(mp_overflow);
     return z;
 }
@@ -711,7 +800,7 @@ MpValue mp_mul_si(MpValue z, const unsigned char *x, int64_t y) {
     if (sx != sy)
         xp_negate(mp_bytes, z, z, 1);
     mask_top(z);
-    if (signed_product_overflows(too_big, sx, sy, z))
+    if (signed_product_overflows(too_big, sx, sy, is_zero(z), z))
         assert_raise(mp_overflow);
     if (one_digit_outside_s(y))
         assert_raise(mp_overflow);
@@ -879,6 +968,29 @@ MpValue mp_parse(MpValue z, const char *str, int32_t base, char **end) {
     return z;
 }
 
+namespace {
+
+// Writes the digits of u in base, least significant first, into out (room
+// for 64); returns how many. Base 10, the usual one, divides by a constant.
+int32_t reversed_digits(char *out, uint64_t u, int32_t base) {
+    int32_t k = 0;
+    if (base == 10) {
+        do {
+            out[k++] = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        return k;
+    }
+    const auto b = static_cast<uint64_t>(base);
+    do {
+        out[k++] = xp_digit_chars[u % b];
+        u /= b;
+    } while (u != 0);
+    return k;
+}
+
+} // namespace
+
 char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     assert_require(x != nullptr);
     assert_require(base >= 2 && base <= 36);
@@ -886,6 +998,20 @@ char *mp_render(char *str, int32_t size, int32_t base, const unsigned char *x) {
     if (str == nullptr) {
         size = static_cast<int32_t>(mp_numeral_size(mp_bits, base));
         str = static_cast<char *>(mem_allocate(size));
+    }
+    // A value below 2^64 is rendered from a machine integer, a few
+    // divisions by a word instead of as many passes over a digit array.
+    // When its numeral does not fit, xp_render runs after all, so that the
+    // raise, and what the buffer holds then, are its own.
+    if (significant_bytes(x) <= 8) {
+        char digits[64];
+        const int32_t k = reversed_digits(digits, low_word(x), base);
+        if (k < size) {
+            for (int32_t i = 0; i < k; ++i)
+                str[i] = digits[k - 1 - i];
+            str[k] = '\0';
+            return str;
+        }
     }
     std::memcpy(mp_temps[1], x, static_cast<size_t>(mp_bytes));
     return xp_render(str, size, base, mp_bytes, mp_temps[1]);

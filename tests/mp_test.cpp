@@ -2019,6 +2019,50 @@ TEST(MpDifferentialTest, RenderAndParseAgainstGmp) {
     EXPECT_EQ(mismatches.count(), 0);
 }
 
+// Numerals on both sides of 2^64, at a width above it, and buffers one byte
+// short or too short by several: a numeral that does not fit raises at the
+// digit arrays' renderer, whose buffer then holds the digits written so far,
+// least significant first and unterminated.
+TEST(MpRenderTest, BufferLimitsAroundTwoToThe64) {
+    Width width(100);
+    const struct {
+        const char *value; // decimal
+        int32_t base;
+        int32_t size;
+        const char *out; // the numeral, or the buffer's start after the raise
+        bool raises;
+    } cases[] = {
+        {"12345", 10, 6, "12345", false},
+        {"12345", 10, 5, "54321", true},
+        {"12345", 10, 3, "543", true},
+        {"18446744073709551615", 16, 17, "FFFFFFFFFFFFFFFF", false},
+        {"18446744073709551615", 16, 16, "FFFFFFFFFFFFFFFF", true},
+        {"18446744073709551615", 10, 21, "18446744073709551615", false},
+        {"18446744073709551615", 10, 4, "516", true},
+        {"18446744073709551616", 16, 18, "10000000000000000", false},
+        {"18446744073709551616", 16, 17, "00000000000000001", true},
+        {"18446744073709551616", 36, 14, "3W5E11264SGSG", false},
+        {"18446744073709551616", 36, 5, "GSGS4", true},
+    };
+    for (const auto &c : cases) {
+        const Bytes x = to_bytes(mpz_class(c.value), 100);
+        char buf[128];
+        std::memset(buf, '#', sizeof buf);
+        ExceptionFrame f = raised_by([&] { mp_render(buf, c.size, c.base, x.data()); });
+        const std::string what = std::string(c.value) + " base " + std::to_string(c.base) + " in " +
+                                 std::to_string(c.size);
+        if (c.raises) {
+            EXPECT_EQ(f.exception, &assertion_failed) << what;
+            EXPECT_STREQ(f.file, "src/xp.cpp") << what;
+            EXPECT_EQ(std::string(buf, std::strlen(c.out)), c.out) << what;
+            EXPECT_EQ(buf[c.size], '#') << what;
+        } else {
+            EXPECT_EQ(f.exception, nullptr) << what;
+            EXPECT_STREQ(buf, c.out) << what;
+        }
+    }
+}
+
 // Every combination of flags with a few field widths and precisions, in bases
 // 10, 16 and 8. At 20 and 24 bits the C library's printf of the value as a
 // long long is the reference (for hexadecimal and octal only where it prints

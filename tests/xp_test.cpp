@@ -1204,5 +1204,356 @@ TEST(XpDifferentialTest, ShiftsAgainstGmp) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Word boundaries: the loops take several digits at a time and handle the
+// digits left over at the ends separately, so every operation is checked
+// against GMP at lengths around one, two, four and eight words of 4 and 8
+// digits, on operands made of runs of 0x00 and 0xFF, where carries and
+// borrows travel furthest.
+
+const int32_t boundary_lengths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12,
+                                    13, 14, 15, 16, 17, 31, 32, 33, 63, 64, 65};
+
+// Runs of 0x00, 0xFF and random digits, each 1 to 12 digits long.
+Digits make_runs(int32_t n, std::mt19937_64 &rng) {
+    Digits d(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n;) {
+        const int32_t kind = uniform(rng, 0, 2);
+        for (int32_t run = uniform(rng, 1, 12); run > 0 && i < n; run--, i++)
+            d[static_cast<size_t>(i)] =
+                static_cast<unsigned char>(kind == 0   ? 0x00
+                                           : kind == 1 ? 0xFF
+                                                       : uniform(rng, 0, 255));
+    }
+    return d;
+}
+
+// An operand for the boundary tests: mostly runs, sometimes a shape of make.
+Digits make_operand(int32_t n, std::mt19937_64 &rng) {
+    return uniform(rng, 0, 2) == 0 ? make(all_shapes[uniform(rng, 0, 4)], n, rng)
+                                   : make_runs(n, rng);
+}
+
+TEST(XpWordBoundaryTest, LinearOperationsAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0101);
+    for (int32_t n : boundary_lengths) {
+        for (int rep = 0; rep < 24; rep++) {
+            const Digits x = make_operand(n, rng);
+            // y equal to x, its complement, or another operand.
+            Digits y = make_operand(n, rng);
+            if (rep % 6 == 0)
+                y = x;
+            if (rep % 6 == 1)
+                for (size_t i = 0; i < y.size(); i++)
+                    y[i] = static_cast<unsigned char>(~x[i]);
+            SCOPED_TRACE(testing::Message() << "n " << n << " rep " << rep);
+            const Big bx(x), by(y);
+            Big e, rem;
+            const int32_t c = rep % 2;
+
+            mpz_add(e, bx, by);
+            mpz_add_ui(e, e, static_cast<unsigned long>(c));
+            check_forms(n, {x, y}, {0, 1}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_plus(n, z, in[0].data(), in[1].data(), c);
+                        });
+            mpz_sub(e, bx, by);
+            mpz_sub_ui(e, e, static_cast<unsigned long>(c));
+            check_forms(n, {x, y}, {0, 1}, digits_of(e, n), mpz_sgn(e.v) < 0,
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_minus(n, z, in[0].data(), in[1].data(), c);
+                        });
+            mpz_set_ui(e, 0);
+            mpz_setbit(e, 8 * static_cast<mp_bitcnt_t>(n));
+            mpz_sub_ui(e, e, 1);
+            mpz_sub(e, e, bx);
+            mpz_add_ui(e, e, static_cast<unsigned long>(c));
+            check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_negate(n, z, in[0].data(), c);
+                        });
+
+            const int32_t d = some_digit(rng);
+            mpz_add_ui(e, bx, static_cast<unsigned long>(d));
+            check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_plus_digit(n, z, in[0].data(), d);
+                        });
+            mpz_sub_ui(e, bx, static_cast<unsigned long>(d));
+            check_forms(n, {x}, {0}, digits_of(e, n), mpz_sgn(e.v) < 0,
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_minus_digit(n, z, in[0].data(), d);
+                        });
+            mpz_mul_ui(e, bx, static_cast<unsigned long>(d));
+            check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_times_digit(n, z, in[0].data(), static_cast<uint32_t>(d));
+                        });
+            const uint32_t v = static_cast<uint32_t>(some_digit(rng, 1));
+            mpz_tdiv_qr_ui(e, rem, bx, v);
+            check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(mpz_get_ui(rem)),
+                        [&](unsigned char *z, std::vector<Digits> &in) {
+                            return xp_divide_digit(n, z, in[0].data(), v);
+                        });
+        }
+    }
+}
+
+// The comparison's result is the difference of the top differing digits, at
+// whichever place of a word that digit lies.
+TEST(XpWordBoundaryTest, CompareAtEveryPlace) {
+    std::mt19937_64 rng(0x5eed0102);
+    for (int32_t n : boundary_lengths) {
+        const Digits x = make_operand(n, rng);
+        for (int32_t at = 0; at < n; at++) {
+            for (const int delta : {1, -1, 0x80}) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " at " << at << " " << delta);
+                Digits y = x;
+                y[static_cast<size_t>(at)] =
+                    static_cast<unsigned char>(x[static_cast<size_t>(at)] + delta);
+                // Digits below the difference must not matter.
+                for (int32_t i = 0; i < at; i++)
+                    y[static_cast<size_t>(i)] = static_cast<unsigned char>(uniform(rng, 0, 255));
+                const int32_t expected = static_cast<int32_t>(x[static_cast<size_t>(at)]) -
+                                         static_cast<int32_t>(y[static_cast<size_t>(at)]);
+                EXPECT_EQ(xp_compare(n, x.data(), y.data()), expected);
+                EXPECT_EQ(xp_compare(n, y.data(), x.data()), -expected);
+            }
+        }
+        EXPECT_EQ(xp_compare(n, x.data(), x.data()), 0);
+    }
+}
+
+TEST(XpWordBoundaryTest, TimesAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0103);
+    for (int32_t n : boundary_lengths) {
+        for (int32_t m : boundary_lengths) {
+            for (int rep = 0; rep < 2; rep++) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " rep " << rep);
+                const Digits x = make_operand(n, rng), y = make_operand(m, rng);
+                // A cleared accumulator, or runs that make the carries out of
+                // each row travel (and sometimes leave z).
+                const Digits z0 =
+                    rep == 0 ? Digits(static_cast<size_t>(n + m), 0) : make_runs(n + m, rng);
+                Big e;
+                mpz_mul(e, Big(x), Big(y));
+                mpz_add(e, e, Big(z0));
+                Digits z = z0;
+                const int32_t result = xp_times(z.data(), n, x.data(), m, y.data());
+                EXPECT_EQ(result, mpz_sizeinbase(e, 2) > 8 * static_cast<size_t>(n + m) ? 1 : 0);
+                EXPECT_EQ(z, digits_of(e, n + m));
+            }
+        }
+    }
+}
+
+// Divisors with a top digit of 1 or 0xFF (the most and the least room above
+// the divisor's top bit) and dividends built as y * t + r: quotients whose
+// words are all ones or all zeros, remainders of 0 and y - 1, and y * t - 1.
+// When y's digits below its top two words are all 0xFF, its top words
+// understate it the most, and the quotient's estimate for such dividends is
+// too large.
+TEST(XpWordBoundaryTest, DivideAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0104);
+    for (int32_t my : boundary_lengths) {
+        for (int rep = 0; rep < 40; rep++) {
+            const int32_t m = my + uniform(rng, 0, 1);
+            Digits y(static_cast<size_t>(m), 0);
+            const Digits low = make_operand(my, rng);
+            std::copy(low.begin(), low.end(), y.begin());
+            if (uniform(rng, 0, 2) == 0)
+                std::fill(y.begin(), y.begin() + std::max(0, my - 3), 0xFF);
+            y[static_cast<size_t>(my - 1)] = uniform(rng, 0, 1) == 0 ? 0x01 : 0xFF;
+
+            // All-ones quotients longer than y reach the estimate's cap.
+            const bool ones = uniform(rng, 0, 3) == 0;
+            const int32_t tlen = uniform(rng, 1, ones ? my + 10 : 20);
+            const Digits t = ones ? make(Shape::AllFF, tlen, rng) : make_operand(tlen, rng);
+            const Big by(y);
+            Big bx;
+            mpz_mul(bx, by, Big(t));
+            switch (uniform(rng, 0, 4)) {
+            case 0: break;
+            case 1:
+                mpz_add(bx, bx, by);
+                mpz_sub_ui(bx, bx, 1);
+                break;
+            case 2:
+                if (mpz_sgn(bx.v) > 0)
+                    mpz_sub_ui(bx, bx, 1);
+                break;
+            case 3: mpz_add_ui(bx, bx, static_cast<unsigned long>(uniform(rng, 0, 255))); break;
+            default: {
+                Big r;
+                mpz_fdiv_r(r, Big(make_operand(my, rng)), by);
+                mpz_add(bx, bx, r);
+            }
+            }
+            const int32_t n =
+                static_cast<int32_t>((mpz_sizeinbase(bx, 2) + 7) / 8) + uniform(rng, 0, 2);
+            SCOPED_TRACE(testing::Message()
+                         << "n " << n << " m " << m << " my " << my << " rep " << rep);
+            check_divide(digits_of(bx, n), y);
+        }
+    }
+}
+
+// Round trips in every base at lengths around the words, and renders into
+// buffers a few digits too small, where a chunk of digits per division must
+// give way to single digits.
+TEST(XpWordBoundaryTest, RenderAndParseEveryBase) {
+    std::mt19937_64 rng(0x5eed0105);
+    for (int32_t base = 2; base <= 36; base++) {
+        for (int32_t n : boundary_lengths) {
+            SCOPED_TRACE(testing::Message() << "base " << base << " n " << n);
+            const Digits x = make_operand(n, rng);
+            const std::string expected = gmp_string(Big(x), base);
+            const int32_t digits = static_cast<int32_t>(expected.size());
+
+            std::string buf(static_cast<size_t>(digits) + 1, '#');
+            Digits consumed = x;
+            xp_render(buf.data(), digits + 1, base, n, consumed.data());
+            EXPECT_EQ(buf.c_str(), expected);
+            EXPECT_EQ(consumed, Digits(static_cast<size_t>(n), 0));
+
+            Digits z(static_cast<size_t>(n), 0);
+            char *end = nullptr;
+            const std::string text = expected + "!";
+            EXPECT_EQ(xp_parse(n, z.data(), text.c_str(), base, &end), 0);
+            EXPECT_EQ(z, x);
+            EXPECT_EQ(end - text.c_str(), digits);
+
+            for (int32_t size = std::max(0, digits - 3); size <= digits; size++) {
+                SCOPED_TRACE(size);
+                std::string small(static_cast<size_t>(size) + 1, '#');
+                consumed = x;
+                expect_assertion_at_xp(
+                    raised_by([&] { xp_render(small.data(), size, base, n, consumed.data()); }));
+                EXPECT_EQ(small, std::string(expected.rbegin(), expected.rbegin() + size) + "#");
+                Big left;
+                if (size < digits) {
+                    Big power;
+                    mpz_ui_pow_ui(power, static_cast<unsigned long>(base),
+                                  static_cast<unsigned long>(size) + 1);
+                    mpz_fdiv_q(left, Big(x), power);
+                }
+                EXPECT_EQ(consumed, digits_of(left, n));
+            }
+        }
+    }
+}
+
+// Parses that overflow an array of a few words, from a random start: the
+// carry, the digits left in z and the stop position follow the single-digit
+// accumulation (modelled in GMP) exactly.
+TEST(XpWordBoundaryTest, ParseOverflowAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0106);
+    const int32_t lengths[] = {7, 8, 9, 15, 16, 17, 31, 32, 33};
+    for (int32_t base = 2; base <= 36; base++) {
+        for (int32_t n : lengths) {
+            for (int rep = 0; rep < 3; rep++) {
+                const Digits z0 =
+                    rep == 0 ? Digits(static_cast<size_t>(n), 0) : make_operand(n, rng);
+                // Around as many digits as the array holds, mostly the top digit.
+                const Big full(Digits(static_cast<size_t>(n), 0xFF));
+                const int capacity = static_cast<int>(mpz_sizeinbase(full, base));
+                std::string text;
+                for (int i = 0, len = capacity + uniform(rng, -2, 2); i < len; i++)
+                    text += xp_digit_chars[uniform(rng, 0, 3) == 0 ? uniform(rng, 0, base - 1)
+                                                                   : base - 1];
+                text += ".";
+                SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " " << text);
+
+                const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
+                Big v(z0);
+                uint64_t carry = 0;
+                size_t stop = text.size() - 1;
+                for (size_t i = 0; i + 1 < text.size() && carry == 0; i++) {
+                    mpz_mul_ui(v, v, static_cast<unsigned long>(base));
+                    carry = above(v, n);
+                    if (carry == 0) {
+                        mpz_add_ui(v, v, xp_digit_map[text[i] - '0']);
+                        carry = above(v, n);
+                    }
+                    mpz_fdiv_r_2exp(v, v, bits);
+                    if (carry != 0)
+                        stop = i;
+                }
+
+                Digits z = z0;
+                char *end = nullptr;
+                EXPECT_EQ(xp_parse(n, z.data(), text.c_str(), base, &end),
+                          static_cast<int32_t>(carry));
+                EXPECT_EQ(z, digits_of(v, n));
+                EXPECT_EQ(end - text.c_str(), static_cast<ptrdiff_t>(stop));
+            }
+        }
+    }
+}
+
+// Shifts across word boundaries: counts near every multiple of 8 bits, both
+// fills, separate and in place.
+TEST(XpWordBoundaryTest, ShiftsAgainstGmp) {
+    std::mt19937_64 rng(0x5eed0107);
+    const int32_t lengths[] = {4, 7, 8, 9, 16, 17, 33};
+    for (int32_t n : lengths) {
+        for (int32_t m : lengths) {
+            const Digits x = make_operand(m, rng);
+            const Big bx(x);
+            const mp_bitcnt_t zbits = 8 * static_cast<mp_bitcnt_t>(n);
+            const mp_bitcnt_t xbits = 8 * static_cast<mp_bitcnt_t>(m);
+            for (int32_t s = 0; s <= 8 * std::max(n, m) + 8; s++) {
+                if (s > 24 && s % 8 != 0 && s % 8 != 1 && s % 8 != 7)
+                    continue;
+                for (int32_t fill = 0; fill <= 1; fill++) {
+                    SCOPED_TRACE(testing::Message()
+                                 << "n " << n << " m " << m << " s " << s << " fill " << fill);
+                    // (x * 2^s + fill ones below) mod 256^n, and floor(X / 2^s)
+                    // mod 256^n with X = x plus ones from bit 8m up past z.
+                    Big left, right, ones;
+                    mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
+                    mpz_set(right, bx);
+                    if (fill) {
+                        mpz_set_ui(ones, 1);
+                        mpz_mul_2exp(ones, ones, static_cast<mp_bitcnt_t>(s));
+                        mpz_sub_ui(ones, ones, 1);
+                        mpz_ior(left, left, ones);
+                        mpz_set_ui(ones, 1);
+                        mpz_mul_2exp(ones, ones, zbits + static_cast<mp_bitcnt_t>(s) + 8);
+                        mpz_sub_ui(ones, ones, 1);
+                        mpz_mul_2exp(ones, ones, xbits);
+                        mpz_ior(right, right, ones);
+                    }
+                    mpz_fdiv_q_2exp(right, right, static_cast<mp_bitcnt_t>(s));
+                    for (bool in_place : {false, true}) {
+                        SCOPED_TRACE(in_place ? "in place" : "separate");
+                        Digits zl, zr;
+                        if (in_place) {
+                            zl = x;
+                            zl.resize(static_cast<size_t>(std::max(n, m)), 0xA5);
+                            zr = zl;
+                            xp_shift_left(n, zl.data(), m, zl.data(), s, fill);
+                            xp_shift_right(n, zr.data(), m, zr.data(), s, fill);
+                            zl.resize(static_cast<size_t>(n));
+                            zr.resize(static_cast<size_t>(n));
+                        } else {
+                            zl.assign(static_cast<size_t>(n), 0xA5);
+                            zr = zl;
+                            xp_shift_left(n, zl.data(), m, x.data(), s, fill);
+                            xp_shift_right(n, zr.data(), m, x.data(), s, fill);
+                        }
+                        // The left shift is checked where the shifted operand
+                        // fits z, as its callers use it.
+                        if (n <= m || m + s / 8 <= n) {
+                            EXPECT_EQ(zl, digits_of(left, n));
+                        }
+                        EXPECT_EQ(zr, digits_of(right, n));
+                    }
+                }
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace lexspot
