@@ -92,7 +92,7 @@ TEST(CxxErrorDeathTest, WhatIsTheUncaughtReportsWording) {
             std::string("Uncaught exception ") + e.what() + (located ? "\n" : "") + "aborting...\n";
         SCOPED_TRACE(report);
         EXPECT_EXIT(raise_exception(f.exception, f.file, f.line),
-                    ::testing::KilledBySignal(SIGABRT), ::testing::Eq(report));
+                    ::testing::KilledBySignal(SIGABRT), abort_report(::testing::Eq(report)));
     }
 }
 
