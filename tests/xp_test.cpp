@@ -702,6 +702,53 @@ void check_forms(int32_t n, const std::vector<Digits> &operands, const std::vect
     }
 }
 
+// xp_plus and xp_minus of x and y and xp_negate of x, each with carry (or
+// borrow) c, against GMP, in every form check_forms runs.
+void check_add_subtract_negate(int32_t n, const Digits &x, const Digits &y, int32_t c) {
+    const Big bx(x), by(y);
+    Big e;
+    mpz_add(e, bx, by);
+    mpz_add_ui(e, e, static_cast<unsigned long>(c));
+    check_forms(n, {x, y}, {0, 1}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                [&](unsigned char *z, std::vector<Digits> &in) {
+                    return xp_plus(n, z, in[0].data(), in[1].data(), c);
+                });
+
+    mpz_sub(e, bx, by);
+    mpz_sub_ui(e, e, static_cast<unsigned long>(c));
+    check_forms(n, {x, y}, {0, 1}, digits_of(e, n), mpz_sgn(e.v) < 0,
+                [&](unsigned char *z, std::vector<Digits> &in) {
+                    return xp_minus(n, z, in[0].data(), in[1].data(), c);
+                });
+
+    // complement + carry = 256^n - 1 - x + carry
+    mpz_set_ui(e, 0);
+    mpz_setbit(e, 8 * static_cast<mp_bitcnt_t>(n));
+    mpz_sub_ui(e, e, 1);
+    mpz_sub(e, e, bx);
+    mpz_add_ui(e, e, static_cast<unsigned long>(c));
+    check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                [&](unsigned char *z, std::vector<Digits> &in) {
+                    return xp_negate(n, z, in[0].data(), c);
+                });
+}
+
+// xp_plus_digit and xp_minus_digit of x and the digit d against GMP.
+void check_plus_minus_digit(int32_t n, const Digits &x, int32_t d) {
+    const Big bx(x);
+    Big e;
+    mpz_add_ui(e, bx, static_cast<unsigned long>(d));
+    check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
+                [&](unsigned char *z, std::vector<Digits> &in) {
+                    return xp_plus_digit(n, z, in[0].data(), d);
+                });
+    mpz_sub_ui(e, bx, static_cast<unsigned long>(d));
+    check_forms(n, {x}, {0}, digits_of(e, n), mpz_sgn(e.v) < 0,
+                [&](unsigned char *z, std::vector<Digits> &in) {
+                    return xp_minus_digit(n, z, in[0].data(), d);
+                });
+}
+
 TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
     std::mt19937_64 rng(0x5eed0001);
     for (int32_t n = 1; n <= 40; n++) {
@@ -712,48 +759,9 @@ TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
                 const Digits x = make(sx, n, rng);
                 // Equal operands now and then, the hardest case for a borrow.
                 const Digits y = uniform(rng, 0, 7) == 0 ? x : make(sy, n, rng);
-                const Big bx(x), by(y);
-                const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
-                Big e;
-                for (int32_t c = 0; c <= 1; c++) {
-                    mpz_add(e, bx, by);
-                    mpz_add_ui(e, e, static_cast<unsigned long>(c));
-                    check_forms(n, {x, y}, {0, 1}, digits_of(e, n),
-                                static_cast<int64_t>(above(e, n)),
-                                [&](unsigned char *z, std::vector<Digits> &in) {
-                                    return xp_plus(n, z, in[0].data(), in[1].data(), c);
-                                });
-
-                    mpz_sub(e, bx, by);
-                    mpz_sub_ui(e, e, static_cast<unsigned long>(c));
-                    check_forms(n, {x, y}, {0, 1}, digits_of(e, n), mpz_sgn(e.v) < 0,
-                                [&](unsigned char *z, std::vector<Digits> &in) {
-                                    return xp_minus(n, z, in[0].data(), in[1].data(), c);
-                                });
-
-                    // complement + carry = 256^n - 1 - x + carry
-                    mpz_set_ui(e, 0);
-                    mpz_setbit(e, bits);
-                    mpz_sub_ui(e, e, 1);
-                    mpz_sub(e, e, bx);
-                    mpz_add_ui(e, e, static_cast<unsigned long>(c));
-                    check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
-                                [&](unsigned char *z, std::vector<Digits> &in) {
-                                    return xp_negate(n, z, in[0].data(), c);
-                                });
-                }
-
-                const int32_t d = some_digit(rng);
-                mpz_add_ui(e, bx, static_cast<unsigned long>(d));
-                check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
-                            [&](unsigned char *z, std::vector<Digits> &in) {
-                                return xp_plus_digit(n, z, in[0].data(), d);
-                            });
-                mpz_sub_ui(e, bx, static_cast<unsigned long>(d));
-                check_forms(n, {x}, {0}, digits_of(e, n), mpz_sgn(e.v) < 0,
-                            [&](unsigned char *z, std::vector<Digits> &in) {
-                                return xp_minus_digit(n, z, in[0].data(), d);
-                            });
+                for (int32_t c = 0; c <= 1; c++)
+                    check_add_subtract_negate(n, x, y, c);
+                check_plus_minus_digit(n, x, some_digit(rng));
             }
         }
     }
@@ -1247,43 +1255,12 @@ TEST(XpWordBoundaryTest, LinearOperationsAgainstGmp) {
                 for (size_t i = 0; i < y.size(); i++)
                     y[i] = static_cast<unsigned char>(~x[i]);
             SCOPED_TRACE(testing::Message() << "n " << n << " rep " << rep);
-            const Big bx(x), by(y);
-            Big e, rem;
-            const int32_t c = rep % 2;
-
-            mpz_add(e, bx, by);
-            mpz_add_ui(e, e, static_cast<unsigned long>(c));
-            check_forms(n, {x, y}, {0, 1}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
-                        [&](unsigned char *z, std::vector<Digits> &in) {
-                            return xp_plus(n, z, in[0].data(), in[1].data(), c);
-                        });
-            mpz_sub(e, bx, by);
-            mpz_sub_ui(e, e, static_cast<unsigned long>(c));
-            check_forms(n, {x, y}, {0, 1}, digits_of(e, n), mpz_sgn(e.v) < 0,
-                        [&](unsigned char *z, std::vector<Digits> &in) {
-                            return xp_minus(n, z, in[0].data(), in[1].data(), c);
-                        });
-            mpz_set_ui(e, 0);
-            mpz_setbit(e, 8 * static_cast<mp_bitcnt_t>(n));
-            mpz_sub_ui(e, e, 1);
-            mpz_sub(e, e, bx);
-            mpz_add_ui(e, e, static_cast<unsigned long>(c));
-            check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
-                        [&](unsigned char *z, std::vector<Digits> &in) {
-                            return xp_negate(n, z, in[0].data(), c);
-                        });
+            check_add_subtract_negate(n, x, y, rep % 2);
 
             const int32_t d = some_digit(rng);
-            mpz_add_ui(e, bx, static_cast<unsigned long>(d));
-            check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
-                        [&](unsigned char *z, std::vector<Digits> &in) {
-                            return xp_plus_digit(n, z, in[0].data(), d);
-                        });
-            mpz_sub_ui(e, bx, static_cast<unsigned long>(d));
-            check_forms(n, {x}, {0}, digits_of(e, n), mpz_sgn(e.v) < 0,
-                        [&](unsigned char *z, std::vector<Digits> &in) {
-                            return xp_minus_digit(n, z, in[0].data(), d);
-                        });
+            check_plus_minus_digit(n, x, d);
+            const Big bx(x);
+            Big e, rem;
             mpz_mul_ui(e, bx, static_cast<unsigned long>(d));
             check_forms(n, {x}, {0}, digits_of(e, n), static_cast<int64_t>(above(e, n)),
                         [&](unsigned char *z, std::vector<Digits> &in) {
