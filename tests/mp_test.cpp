@@ -1558,8 +1558,12 @@ class Model {
 // Collects mismatches, reporting the first few in full.
 class Mismatches {
   public:
+    // `oracle` names what the expected results come from.
+    explicit Mismatches(const char *oracle) : compared_(oracle) {}
+
     template <typename Describe>
     void check(bool ok, Describe describe) {
+        ++compared_;
         if (ok)
             return;
         if (count_++ < 12)
@@ -1569,6 +1573,7 @@ class Mismatches {
 
   private:
     int count_ = 0;
+    Compared compared_;
 };
 
 // Boundary values of width w (0, +-1, the signed and unsigned extremes and
@@ -1910,7 +1915,7 @@ void check_unary(int w, Mismatches &mismatches, int randoms) {
 }
 
 TEST(MpDifferentialTest, SmallWidthsAgainstInt128) {
-    Mismatches mismatches;
+    Mismatches mismatches("results against the 128-bit model");
     for (int w = 2; w <= 64; ++w) {
         check_width<I128>(w, mismatches, 3, 2);
         check_unary<I128>(w, mismatches, 4);
@@ -1921,7 +1926,7 @@ TEST(MpDifferentialTest, SmallWidthsAgainstInt128) {
 const int large_widths[] = {65, 71, 72, 73, 100, 127, 128, 129, 136, 200, 256, 257, 300};
 
 TEST(MpDifferentialTest, LargeWidthsAgainstGmp) {
-    Mismatches mismatches;
+    Mismatches mismatches("results against GMP");
     for (int w : large_widths) {
         check_width<mpz_class>(w, mismatches, 4, 3);
         check_unary<mpz_class>(w, mismatches, 4);
@@ -1932,7 +1937,7 @@ TEST(MpDifferentialTest, LargeWidthsAgainstGmp) {
 // The GMP model agrees with the __int128 one where both apply, so the large
 // widths are held to the same rules.
 TEST(MpDifferentialTest, GmpModelAtSmallWidths) {
-    Mismatches mismatches;
+    Mismatches mismatches("results against GMP");
     for (int w : {2, 7, 8, 9, 24, 33, 64}) {
         check_width<mpz_class>(w, mismatches, 2, 1);
         check_unary<mpz_class>(w, mismatches, 2);
@@ -1944,7 +1949,7 @@ TEST(MpDifferentialTest, GmpModelAtSmallWidths) {
 TEST(MpDifferentialTest, ResizeBetweenWidths) {
     const int widths[] = {2,  3,  7,  8,  9,  15,  16,  17,  20,  24,  31, 32,
                           33, 63, 64, 65, 72, 127, 128, 129, 200, 256, 300};
-    Mismatches mismatches;
+    Mismatches mismatches("results against GMP");
     for (int from : widths) {
         Width width(from);
         const Model<mpz_class> m(from);
@@ -1976,7 +1981,7 @@ TEST(MpDifferentialTest, ResizeBetweenWidths) {
 // Numerals in every base against GMP's, and back through mp_parse; the
 // first number too large for the width overflows in each base.
 TEST(MpDifferentialTest, RenderAndParseAgainstGmp) {
-    Mismatches mismatches;
+    Mismatches mismatches("results against GMP");
     for (int w : {2, 5, 8, 12, 20, 24, 31, 64, 65, 100, 129, 256, 300}) {
         Width width(w);
         const Model<mpz_class> m(w);
@@ -2069,7 +2074,7 @@ TEST(MpRenderTest, BufferLimitsAroundTwoToThe64) {
 // the same digits: non-negative values). At 129 bits GMP's printf is, for
 // the flags in which it follows C (no '0', not both '+' and ' ').
 TEST_F(MpFormatTest, FlagsWidthsAndPrecisionsAgainstPrintf) {
-    Mismatches mismatches;
+    Mismatches mismatches("results against printf");
     const char *const field_widths[] = {"", "1", "9", "47"};
     const char *const precisions[] = {"", ".0", ".5", ".44"};
     struct Base {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <regex>
 #include <string>
 
@@ -25,6 +26,24 @@ extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
 #endif
 
 namespace lexspot {
+
+// Counts the cases a differential test compares with its oracle and prints
+// "[ compared ] <count> <what>" when the test ends. CTest keeps the line in
+// its log, where the CI sums it for each architecture and requires a cross
+// build to have compared exactly as much as the native one.
+class Compared {
+  public:
+    explicit Compared(const char *what) : what_(what) {}
+    Compared(const Compared &) = delete;
+    Compared &operator=(const Compared &) = delete;
+    ~Compared() { std::printf("[ compared ] %lld %s\n", count_, what_); }
+
+    void operator++() { ++count_; }
+
+  private:
+    const char *what_;
+    long long count_ = 0;
+};
 
 // Runs `f` under a frame and returns what it raised (a zeroed frame when
 // nothing was raised).

@@ -751,11 +751,13 @@ void check_plus_minus_digit(int32_t n, const Digits &x, int32_t d) {
 
 TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
     std::mt19937_64 rng(0x5eed0001);
+    Compared cases("cases against GMP");
     for (int32_t n = 1; n <= 40; n++) {
         for (Shape sx : all_shapes) {
             for (Shape sy : all_shapes) {
                 SCOPED_TRACE(testing::Message()
                              << "n " << n << " x " << shape_name(sx) << " y " << shape_name(sy));
+                ++cases;
                 const Digits x = make(sx, n, rng);
                 // Equal operands now and then, the hardest case for a borrow.
                 const Digits y = uniform(rng, 0, 7) == 0 ? x : make(sy, n, rng);
@@ -769,11 +771,13 @@ TEST(XpDifferentialTest, AddSubtractNegateAgainstGmp) {
 
 TEST(XpDifferentialTest, DigitProductQuotientCompareAgainstGmp) {
     std::mt19937_64 rng(0x5eed0002);
+    Compared cases("cases against GMP");
     for (int32_t n = 1; n <= 40; n++) {
         for (Shape sx : all_shapes) {
             for (Shape sy : all_shapes) {
                 SCOPED_TRACE(testing::Message()
                              << "n " << n << " x " << shape_name(sx) << " y " << shape_name(sy));
+                ++cases;
                 const Digits x = make(sx, n, rng);
                 const Big bx(x);
                 Big e, rem;
@@ -821,8 +825,10 @@ TEST(XpDifferentialTest, DigitProductQuotientCompareAgainstGmp) {
 
 TEST(XpDifferentialTest, MachineWordsAgainstGmp) {
     std::mt19937_64 rng(0x5eed0003);
+    Compared cases("cases against GMP");
     for (int32_t n = 1; n <= 12; n++) {
         for (int rep = 0; rep < 200; rep++) {
+            ++cases;
             // Words of every byte length, so that they straddle n.
             const int bytes = uniform(rng, 0, 8);
             const uint64_t u = bytes == 0 ? 0 : rng() >> (64 - 8 * bytes);
@@ -840,10 +846,12 @@ TEST(XpDifferentialTest, MachineWordsAgainstGmp) {
 
 TEST(XpDifferentialTest, TimesAgainstGmp) {
     std::mt19937_64 rng(0x5eed0004);
+    Compared cases("cases against GMP");
     int overflows = 0;
     for (int32_t n = 1; n <= 40; n++) {
         for (int32_t m = 1; m <= 40; m++) {
             for (int rep = 0; rep < 4; rep++) {
+                ++cases;
                 const Shape sx = all_shapes[uniform(rng, 0, 4)];
                 const Shape sy = all_shapes[uniform(rng, 0, 4)];
                 SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " x "
@@ -951,10 +959,12 @@ void check_divide(const Digits &x, const Digits &y) {
 
 TEST(XpDifferentialTest, DivideEveryLengthPairAgainstGmp) {
     std::mt19937_64 rng(0x5eed0005);
+    Compared cases("cases against GMP");
     int corrections = 0;
     for (int32_t n = 1; n <= 40; n++) {
         for (int32_t m = 1; m <= 40; m++) {
             for (int rep = 0; rep < 6; rep++) {
+                ++cases;
                 const Shape sx = rep < 5 ? all_shapes[rep] : Shape::Random;
                 const Shape sy = all_shapes[uniform(rng, 0, 4)];
                 SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " x "
@@ -973,10 +983,12 @@ TEST(XpDifferentialTest, DivideEveryLengthPairAgainstGmp) {
 // the window lies just under a multiple of y.
 TEST(XpDifferentialTest, DivideCorrectsOverlargeTrialDigits) {
     std::mt19937_64 rng(0x5eed0006);
+    Compared cases("cases against GMP");
     int corrections = 0;
     int cases_with_correction = 0;
     for (int32_t my = 2; my <= 40; my++) {
         for (int rep = 0; rep < 40; rep++) {
+            ++cases;
             const int32_t m = my + uniform(rng, 0, 2);
             Digits y(static_cast<size_t>(m), 0);
             for (int32_t i = 0; i < my - 2; i++)
@@ -1011,10 +1023,13 @@ TEST(XpDifferentialTest, DivideCorrectsOverlargeTrialDigits) {
 
 TEST(XpDifferentialTest, DivideByZeroOfEveryShape) {
     std::mt19937_64 rng(0x5eed0007);
+    Compared cases("cases against GMP");
     for (int32_t n = 1; n <= 40; n += 3)
-        for (int32_t m = 1; m <= 40; m += 3)
+        for (int32_t m = 1; m <= 40; m += 3) {
+            ++cases;
             check_divide(make(all_shapes[uniform(rng, 0, 4)], n, rng),
                          Digits(static_cast<size_t>(m), 0));
+        }
 }
 
 // GMP's digits for v in base, upper-case.
@@ -1027,11 +1042,13 @@ std::string gmp_string(mpz_srcptr v, int32_t base) {
 
 TEST(XpDifferentialTest, RenderAndParseRoundTripAgainstGmp) {
     std::mt19937_64 rng(0x5eed0008);
+    Compared cases("cases against GMP");
     for (int32_t base = 2; base <= 36; base++) {
         for (int32_t n = 1; n <= 40; n++) {
             for (Shape shape : all_shapes) {
                 SCOPED_TRACE(testing::Message()
                              << "base " << base << " n " << n << " " << shape_name(shape));
+                ++cases;
                 const Digits x = make(shape, n, rng);
                 const std::string expected = gmp_string(Big(x), base);
 
@@ -1072,10 +1089,12 @@ TEST(XpDifferentialTest, RenderAndParseRoundTripAgainstGmp) {
 // in z, and where end stops.
 TEST(XpDifferentialTest, ParseOverflowAgainstGmp) {
     std::mt19937_64 rng(0x5eed0009);
+    Compared cases("cases against GMP");
     int product_carries = 0, sum_carries = 0;
     for (int32_t base = 2; base <= 36; base++) {
         for (int32_t n = 1; n <= 12; n++) {
             for (int rep = 0; rep < 12; rep++) {
+                ++cases;
                 const Digits z0 = make(all_shapes[rep % 5], n, rng);
                 const int len = uniform(rng, 1, 12 * n);
                 std::string text;
@@ -1124,6 +1143,7 @@ TEST(XpDifferentialTest, ParseOverflowAgainstGmp) {
 // base^(size + 1) when a digit found no room, zero when only the NUL did.
 TEST(XpDifferentialTest, RenderIntoTooSmallBuffers) {
     std::mt19937_64 rng(0x5eed000a);
+    Compared cases("cases against GMP");
     for (int32_t base = 2; base <= 36; base += 3) {
         for (int32_t n = 1; n <= 20; n += 3) {
             const Digits x = make(Shape::Random, n, rng);
@@ -1133,6 +1153,7 @@ TEST(XpDifferentialTest, RenderIntoTooSmallBuffers) {
             for (int32_t size = 0; size <= digits; size++) {
                 SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " size " << size
                                                 << " " << expected);
+                ++cases;
                 std::unique_ptr<char[]> buf(new char[static_cast<size_t>(size) + 1]);
                 std::memset(buf.get(), '#', static_cast<size_t>(size) + 1);
                 Digits consumed = x;
@@ -1157,6 +1178,7 @@ TEST(XpDifferentialTest, RenderIntoTooSmallBuffers) {
 // 8n + 8 and every pair of lengths in a small set, separate and in place.
 TEST(XpDifferentialTest, ShiftsAgainstGmp) {
     std::mt19937_64 rng(0x5eed000b);
+    Compared cases("cases against GMP");
     const int32_t lengths[] = {1, 2, 3, 5, 8, 13};
     for (int32_t n : lengths) {
         for (int32_t m : lengths) {
@@ -1170,6 +1192,7 @@ TEST(XpDifferentialTest, ShiftsAgainstGmp) {
                         SCOPED_TRACE(testing::Message()
                                      << "n " << n << " m " << m << " s " << s << " fill " << fill
                                      << " " << shape_name(shape));
+                        ++cases;
                         Big left, right;
                         // (x * 2^s + fill ones below) mod 256^n
                         mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
@@ -1244,8 +1267,10 @@ Digits make_operand(int32_t n, std::mt19937_64 &rng) {
 
 TEST(XpWordBoundaryTest, LinearOperationsAgainstGmp) {
     std::mt19937_64 rng(0x5eed0101);
+    Compared cases("cases against GMP");
     for (int32_t n : boundary_lengths) {
         for (int rep = 0; rep < 24; rep++) {
+            ++cases;
             const Digits x = make_operand(n, rng);
             // y equal to x, its complement, or another operand.
             Digits y = make_operand(n, rng);
@@ -1303,10 +1328,12 @@ TEST(XpWordBoundaryTest, CompareAtEveryPlace) {
 
 TEST(XpWordBoundaryTest, TimesAgainstGmp) {
     std::mt19937_64 rng(0x5eed0103);
+    Compared cases("cases against GMP");
     for (int32_t n : boundary_lengths) {
         for (int32_t m : boundary_lengths) {
             for (int rep = 0; rep < 2; rep++) {
                 SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " rep " << rep);
+                ++cases;
                 const Digits x = make_operand(n, rng), y = make_operand(m, rng);
                 // A cleared accumulator, or runs that make the carries out of
                 // each row travel (and sometimes leave z).
@@ -1332,8 +1359,10 @@ TEST(XpWordBoundaryTest, TimesAgainstGmp) {
 // too large.
 TEST(XpWordBoundaryTest, DivideAgainstGmp) {
     std::mt19937_64 rng(0x5eed0104);
+    Compared cases("cases against GMP");
     for (int32_t my : boundary_lengths) {
         for (int rep = 0; rep < 40; rep++) {
+            ++cases;
             const int32_t m = my + uniform(rng, 0, 1);
             Digits y(static_cast<size_t>(m), 0);
             const Digits low = make_operand(my, rng);
@@ -1380,9 +1409,11 @@ TEST(XpWordBoundaryTest, DivideAgainstGmp) {
 // give way to single digits.
 TEST(XpWordBoundaryTest, RenderAndParseEveryBase) {
     std::mt19937_64 rng(0x5eed0105);
+    Compared cases("cases against GMP");
     for (int32_t base = 2; base <= 36; base++) {
         for (int32_t n : boundary_lengths) {
             SCOPED_TRACE(testing::Message() << "base " << base << " n " << n);
+            ++cases;
             const Digits x = make_operand(n, rng);
             const std::string expected = gmp_string(Big(x), base);
             const int32_t digits = static_cast<int32_t>(expected.size());
@@ -1425,10 +1456,12 @@ TEST(XpWordBoundaryTest, RenderAndParseEveryBase) {
 // accumulation (modelled in GMP) exactly.
 TEST(XpWordBoundaryTest, ParseOverflowAgainstGmp) {
     std::mt19937_64 rng(0x5eed0106);
+    Compared cases("cases against GMP");
     const int32_t lengths[] = {7, 8, 9, 15, 16, 17, 31, 32, 33};
     for (int32_t base = 2; base <= 36; base++) {
         for (int32_t n : lengths) {
             for (int rep = 0; rep < 3; rep++) {
+                ++cases;
                 const Digits z0 =
                     rep == 0 ? Digits(static_cast<size_t>(n), 0) : make_operand(n, rng);
                 // Around as many digits as the array holds, mostly the top digit.
@@ -1472,6 +1505,7 @@ TEST(XpWordBoundaryTest, ParseOverflowAgainstGmp) {
 // fills, separate and in place.
 TEST(XpWordBoundaryTest, ShiftsAgainstGmp) {
     std::mt19937_64 rng(0x5eed0107);
+    Compared cases("cases against GMP");
     const int32_t lengths[] = {4, 7, 8, 9, 16, 17, 33};
     for (int32_t n : lengths) {
         for (int32_t m : lengths) {
@@ -1487,6 +1521,7 @@ TEST(XpWordBoundaryTest, ShiftsAgainstGmp) {
                                  << "n " << n << " m " << m << " s " << s << " fill " << fill);
                     // (x * 2^s + fill ones below) mod 256^n, and floor(X / 2^s)
                     // mod 256^n with X = x plus ones from bit 8m up past z.
+                    ++cases;
                     Big left, right, ones;
                     mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
                     mpz_set(right, bx);
