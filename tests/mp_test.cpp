@@ -1555,11 +1555,12 @@ class Model {
     T two_w_, half_;
 };
 
-// Collects mismatches, reporting the first few in full.
+// Collects mismatches, reporting the first few in full, and counts every
+// result checked.
 class Mismatches {
   public:
-    // `oracle` names what the expected results come from.
-    explicit Mismatches(const char *oracle) : compared_(oracle) {}
+    // `what` names the results and their oracle, as Compared prints them.
+    explicit Mismatches(const char *what) : compared_(what) {}
 
     template <typename Describe>
     void check(bool ok, Describe describe) {
