@@ -1084,6 +1084,42 @@ TEST(XpDifferentialTest, RenderAndParseRoundTripAgainstGmp) {
     }
 }
 
+// What stopped a parse's accumulation, if anything.
+enum class Overflow { none, product, sum };
+
+// Parses `text` (digits, then one stop character) into a copy of z0 and
+// checks the carry, the digits left in z and where end stops against the
+// digit-by-digit accumulation modelled in GMP.
+Overflow check_parse_overflow(int32_t n, const Digits &z0, const std::string &text, int32_t base) {
+    const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
+    Big v(z0);
+    uint64_t carry = 0;
+    Overflow overflow = Overflow::none;
+    size_t stop = text.size() - 1;
+    for (size_t i = 0; i < stop && carry == 0; i++) {
+        mpz_mul_ui(v, v, static_cast<unsigned long>(base));
+        carry = above(v, n);
+        if (carry != 0) {
+            overflow = Overflow::product;
+        } else {
+            mpz_add_ui(v, v, xp_digit_map[text[i] - '0']);
+            carry = above(v, n);
+            if (carry != 0)
+                overflow = Overflow::sum;
+        }
+        mpz_fdiv_r_2exp(v, v, bits);
+        if (carry != 0)
+            stop = i;
+    }
+
+    Digits z = z0;
+    char *end = nullptr;
+    EXPECT_EQ(xp_parse(n, z.data(), text.c_str(), base, &end), static_cast<int32_t>(carry));
+    EXPECT_EQ(z, digits_of(v, n));
+    EXPECT_EQ(end - text.c_str(), static_cast<ptrdiff_t>(stop));
+    return overflow;
+}
+
 // Parsing a string of random digits over n digits, starting from a random z,
 // against a model of the accumulation run in GMP: the carry, the digits left
 // in z, and where end stops.
@@ -1104,33 +1140,9 @@ TEST(XpDifferentialTest, ParseOverflowAgainstGmp) {
                                                : uniform(rng, 0, base - 1)];
                 text += "+";
                 SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " " << text);
-
-                // The model.
-                const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
-                Big v(z0);
-                uint64_t carry = 0;
-                int stop = len;
-                for (int i = 0; i < len && carry == 0; i++) {
-                    mpz_mul_ui(v, v, static_cast<unsigned long>(base));
-                    carry = above(v, n);
-                    if (carry == 0) {
-                        mpz_add_ui(v, v, xp_digit_map[text[static_cast<size_t>(i)] - '0']);
-                        carry = above(v, n);
-                        sum_carries += carry != 0;
-                    } else {
-                        product_carries++;
-                    }
-                    mpz_fdiv_r_2exp(v, v, bits);
-                    if (carry != 0)
-                        stop = i;
-                }
-
-                Digits z = z0;
-                char *end = nullptr;
-                EXPECT_EQ(xp_parse(n, z.data(), text.c_str(), base, &end),
-                          static_cast<int32_t>(carry));
-                EXPECT_EQ(z, digits_of(v, n));
-                EXPECT_EQ(end - text.c_str(), stop);
+                const Overflow overflow = check_parse_overflow(n, z0, text, base);
+                product_carries += overflow == Overflow::product;
+                sum_carries += overflow == Overflow::sum;
             }
         }
     }
@@ -1174,6 +1186,55 @@ TEST(XpDifferentialTest, RenderIntoTooSmallBuffers) {
     }
 }
 
+// Left and right shifts of one operand, each into n digits.
+struct Shifted {
+    Digits left, right;
+};
+
+// What shifting x by s bits into n digits must give, computed in GMP: on
+// the left (x * 2^s + fill ones below) mod 256^n; on the right
+// floor(X / 2^s) mod 256^n, where X is x with fill ones from bit 8m up to
+// well past every bit that can reach z.
+Shifted expected_shifts(int32_t n, const Digits &x, int32_t s, int32_t fill) {
+    const auto shift = static_cast<mp_bitcnt_t>(s);
+    const mp_bitcnt_t zbits = 8 * static_cast<mp_bitcnt_t>(n);
+    const mp_bitcnt_t xbits = 8 * static_cast<mp_bitcnt_t>(x.size());
+    const Big bx(x);
+    Big left, right;
+    mpz_mul_2exp(left, bx, shift);
+    mpz_set(right, bx);
+    if (fill) {
+        for (mp_bitcnt_t b = 0; b < shift; b++)
+            mpz_setbit(left, b);
+        for (mp_bitcnt_t b = xbits; b < xbits + zbits + shift + 8; b++)
+            mpz_setbit(right, b);
+    }
+    mpz_fdiv_q_2exp(right, right, shift);
+    return {digits_of(left, n), digits_of(right, n)};
+}
+
+// Shifts x by s bits into n digits, both ways: into separate arrays, or in
+// place, in x's array with room for max(n, m) digits.
+Shifted shifts(int32_t n, const Digits &x, int32_t s, int32_t fill, bool in_place) {
+    const int32_t m = static_cast<int32_t>(x.size());
+    Shifted z;
+    if (in_place) {
+        z.left = x;
+        z.left.resize(static_cast<size_t>(std::max(n, m)), 0xA5);
+        z.right = z.left;
+        xp_shift_left(n, z.left.data(), m, z.left.data(), s, fill);
+        xp_shift_right(n, z.right.data(), m, z.right.data(), s, fill);
+        z.left.resize(static_cast<size_t>(n));
+        z.right.resize(static_cast<size_t>(n));
+    } else {
+        z.left.assign(static_cast<size_t>(n), 0xA5);
+        z.right = z.left;
+        xp_shift_left(n, z.left.data(), m, x.data(), s, fill);
+        xp_shift_right(n, z.right.data(), m, x.data(), s, fill);
+    }
+    return z;
+}
+
 // Shifts against GMP on the fill-extended value, for every count from 0 to
 // 8n + 8 and every pair of lengths in a small set, separate and in place.
 TEST(XpDifferentialTest, ShiftsAgainstGmp) {
@@ -1184,49 +1245,18 @@ TEST(XpDifferentialTest, ShiftsAgainstGmp) {
         for (int32_t m : lengths) {
             for (Shape shape : all_shapes) {
                 const Digits x = make(shape, m, rng);
-                const Big bx(x);
-                const mp_bitcnt_t zbits = 8 * static_cast<mp_bitcnt_t>(n);
-                const mp_bitcnt_t xbits = 8 * static_cast<mp_bitcnt_t>(m);
                 for (int32_t s = 0; s <= 8 * std::max(n, m) + 8; s++) {
                     for (int32_t fill = 0; fill <= 1; fill++) {
                         SCOPED_TRACE(testing::Message()
                                      << "n " << n << " m " << m << " s " << s << " fill " << fill
                                      << " " << shape_name(shape));
                         ++cases;
-                        Big left, right;
-                        // (x * 2^s + fill ones below) mod 256^n
-                        mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
-                        if (fill)
-                            for (int32_t b = 0; b < s; b++)
-                                mpz_setbit(left, static_cast<mp_bitcnt_t>(b));
-                        // floor(X / 2^s) mod 256^n, X = x with ones from bit 8m
-                        // up to well past every bit that can reach z.
-                        mpz_set(right, bx);
-                        if (fill)
-                            for (mp_bitcnt_t b = xbits; b < xbits + zbits + s + 8; b++)
-                                mpz_setbit(right, b);
-                        mpz_fdiv_q_2exp(right, right, static_cast<mp_bitcnt_t>(s));
-
-                        const size_t room = static_cast<size_t>(std::max(n, m));
+                        const Shifted expected = expected_shifts(n, x, s, fill);
                         for (bool in_place : {false, true}) {
                             SCOPED_TRACE(in_place ? "in place" : "separate");
-                            Digits zl, zr;
-                            if (in_place) {
-                                zl = x;
-                                zl.resize(room, 0xA5);
-                                zr = zl;
-                                xp_shift_left(n, zl.data(), m, zl.data(), s, fill);
-                                xp_shift_right(n, zr.data(), m, zr.data(), s, fill);
-                                zl.resize(static_cast<size_t>(n));
-                                zr.resize(static_cast<size_t>(n));
-                            } else {
-                                zl.assign(static_cast<size_t>(n), 0xA5);
-                                zr = zl;
-                                xp_shift_left(n, zl.data(), m, x.data(), s, fill);
-                                xp_shift_right(n, zr.data(), m, x.data(), s, fill);
-                            }
-                            EXPECT_EQ(zl, digits_of(left, n));
-                            EXPECT_EQ(zr, digits_of(right, n));
+                            const Shifted z = shifts(n, x, s, fill, in_place);
+                            EXPECT_EQ(z.left, expected.left);
+                            EXPECT_EQ(z.right, expected.right);
                         }
                     }
                 }
@@ -1473,29 +1503,7 @@ TEST(XpWordBoundaryTest, ParseOverflowAgainstGmp) {
                                                                    : base - 1];
                 text += ".";
                 SCOPED_TRACE(testing::Message() << "base " << base << " n " << n << " " << text);
-
-                const mp_bitcnt_t bits = 8 * static_cast<mp_bitcnt_t>(n);
-                Big v(z0);
-                uint64_t carry = 0;
-                size_t stop = text.size() - 1;
-                for (size_t i = 0; i + 1 < text.size() && carry == 0; i++) {
-                    mpz_mul_ui(v, v, static_cast<unsigned long>(base));
-                    carry = above(v, n);
-                    if (carry == 0) {
-                        mpz_add_ui(v, v, xp_digit_map[text[i] - '0']);
-                        carry = above(v, n);
-                    }
-                    mpz_fdiv_r_2exp(v, v, bits);
-                    if (carry != 0)
-                        stop = i;
-                }
-
-                Digits z = z0;
-                char *end = nullptr;
-                EXPECT_EQ(xp_parse(n, z.data(), text.c_str(), base, &end),
-                          static_cast<int32_t>(carry));
-                EXPECT_EQ(z, digits_of(v, n));
-                EXPECT_EQ(end - text.c_str(), static_cast<ptrdiff_t>(stop));
+                check_parse_overflow(n, z0, text, base);
             }
         }
     }
@@ -1510,56 +1518,23 @@ TEST(XpWordBoundaryTest, ShiftsAgainstGmp) {
     for (int32_t n : lengths) {
         for (int32_t m : lengths) {
             const Digits x = make_operand(m, rng);
-            const Big bx(x);
-            const mp_bitcnt_t zbits = 8 * static_cast<mp_bitcnt_t>(n);
-            const mp_bitcnt_t xbits = 8 * static_cast<mp_bitcnt_t>(m);
             for (int32_t s = 0; s <= 8 * std::max(n, m) + 8; s++) {
                 if (s > 24 && s % 8 != 0 && s % 8 != 1 && s % 8 != 7)
                     continue;
                 for (int32_t fill = 0; fill <= 1; fill++) {
                     SCOPED_TRACE(testing::Message()
                                  << "n " << n << " m " << m << " s " << s << " fill " << fill);
-                    // (x * 2^s + fill ones below) mod 256^n, and floor(X / 2^s)
-                    // mod 256^n with X = x plus ones from bit 8m up past z.
                     ++cases;
-                    Big left, right, ones;
-                    mpz_mul_2exp(left, bx, static_cast<mp_bitcnt_t>(s));
-                    mpz_set(right, bx);
-                    if (fill) {
-                        mpz_set_ui(ones, 1);
-                        mpz_mul_2exp(ones, ones, static_cast<mp_bitcnt_t>(s));
-                        mpz_sub_ui(ones, ones, 1);
-                        mpz_ior(left, left, ones);
-                        mpz_set_ui(ones, 1);
-                        mpz_mul_2exp(ones, ones, zbits + static_cast<mp_bitcnt_t>(s) + 8);
-                        mpz_sub_ui(ones, ones, 1);
-                        mpz_mul_2exp(ones, ones, xbits);
-                        mpz_ior(right, right, ones);
-                    }
-                    mpz_fdiv_q_2exp(right, right, static_cast<mp_bitcnt_t>(s));
+                    const Shifted expected = expected_shifts(n, x, s, fill);
                     for (bool in_place : {false, true}) {
                         SCOPED_TRACE(in_place ? "in place" : "separate");
-                        Digits zl, zr;
-                        if (in_place) {
-                            zl = x;
-                            zl.resize(static_cast<size_t>(std::max(n, m)), 0xA5);
-                            zr = zl;
-                            xp_shift_left(n, zl.data(), m, zl.data(), s, fill);
-                            xp_shift_right(n, zr.data(), m, zr.data(), s, fill);
-                            zl.resize(static_cast<size_t>(n));
-                            zr.resize(static_cast<size_t>(n));
-                        } else {
-                            zl.assign(static_cast<size_t>(n), 0xA5);
-                            zr = zl;
-                            xp_shift_left(n, zl.data(), m, x.data(), s, fill);
-                            xp_shift_right(n, zr.data(), m, x.data(), s, fill);
-                        }
+                        const Shifted z = shifts(n, x, s, fill, in_place);
                         // The left shift is checked where the shifted operand
                         // fits z, as its callers use it.
                         if (n <= m || m + s / 8 <= n) {
-                            EXPECT_EQ(zl, digits_of(left, n));
+                            EXPECT_EQ(z.left, expected.left);
                         }
-                        EXPECT_EQ(zr, digits_of(right, n));
+                        EXPECT_EQ(z.right, expected.right);
                     }
                 }
             }
