@@ -10,6 +10,7 @@
 // rule that z may be the very same array as x or y.
 #include "xp.hpp"
 
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <type_traits>
@@ -34,46 +35,31 @@ constexpr int32_t word_bytes = static_cast<int32_t>(sizeof(Word));
 constexpr int32_t word_bits = 8 * word_bytes;
 constexpr Word word_max = ~Word{0};
 
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-Word byte_swap(Word w) {
-#if defined(__SIZEOF_INT128__)
-    return __builtin_bswap64(w);
-#else
-    return __builtin_bswap32(w);
-#endif
+// w with its bytes in little-endian order, read or written: the digits'
+// order, whatever the host's.
+template <typename W>
+[[gnu::always_inline]] inline W little_endian(W w) {
+    static_assert(sizeof w == 4 || sizeof w == 8);
+    if constexpr (std::endian::native == std::endian::little)
+        return w;
+    else if constexpr (sizeof w == 8)
+        return __builtin_bswap64(w);
+    else
+        return __builtin_bswap32(w);
 }
-#endif
 
-// A whole word of digits at p, which may have any alignment.
-[[gnu::always_inline]] inline Word load(const unsigned char *p) {
-    Word w;
+// The sizeof(W) digits at p, which may have any alignment, as one W (a
+// Word unless said otherwise, or a uint32_t), and back.
+template <typename W = Word>
+[[gnu::always_inline]] inline W load(const unsigned char *p) {
+    W w;
     std::memcpy(&w, p, sizeof w);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = byte_swap(w);
-#endif
-    return w;
+    return little_endian(w);
 }
 
-[[gnu::always_inline]] inline void store(unsigned char *p, Word w) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = byte_swap(w);
-#endif
-    std::memcpy(p, &w, sizeof w);
-}
-
-[[gnu::always_inline]] inline uint32_t load32(const unsigned char *p) {
-    uint32_t w;
-    std::memcpy(&w, p, sizeof w);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = __builtin_bswap32(w);
-#endif
-    return w;
-}
-
-[[gnu::always_inline]] inline void store32(unsigned char *p, uint32_t w) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = __builtin_bswap32(w);
-#endif
+template <typename W>
+[[gnu::always_inline]] inline void store(unsigned char *p, W w) {
+    w = little_endian(w);
     std::memcpy(p, &w, sizeof w);
 }
 
@@ -85,7 +71,7 @@ Word byte_swap(Word w) {
     if (k == word_bytes)
         return load(p);
     if (k >= 4)
-        return load32(p) | (static_cast<Word>(load32(p + k - 4)) << (8 * (k - 4)));
+        return load<uint32_t>(p) | (static_cast<Word>(load<uint32_t>(p + k - 4)) << (8 * (k - 4)));
     Word w = 0;
     if (k > 2)
         w = static_cast<Word>(p[2]) << 16;
@@ -101,8 +87,8 @@ Word byte_swap(Word w) {
     if (k == word_bytes) {
         store(p, w);
     } else if (k >= 4) {
-        store32(p, static_cast<uint32_t>(w));
-        store32(p + k - 4, static_cast<uint32_t>(w >> (8 * (k - 4))));
+        store(p, static_cast<uint32_t>(w));
+        store(p + k - 4, static_cast<uint32_t>(w >> (8 * (k - 4))));
     } else {
         if (k > 0)
             p[0] = static_cast<unsigned char>(w);
