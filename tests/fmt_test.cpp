@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
@@ -736,6 +737,20 @@ TEST(FmtBufferTest, AppendsJoinInOneBuffer) {
     EXPECT_EQ(std::string(buf + 8, 4), "@@@@");
 }
 
+// The line of src/fmt.cpp at which each call raised assertion_failed, in
+// the order of the calls; a call that raises anything else fails the test.
+std::vector<int32_t> assertion_lines(std::initializer_list<std::function<void()>> calls) {
+    std::vector<int32_t> lines;
+    for (const auto &call : calls) {
+        SCOPED_TRACE(testing::Message() << "call " << lines.size());
+        ExceptionFrame frame = raised_by(call);
+        EXPECT_EQ(frame.exception, &assertion_failed);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        lines.push_back(frame.line);
+    }
+    return lines;
+}
+
 TEST(FmtBufferTest, AppendPreconditionsInOrder) {
     char buf[8];
     std::memset(buf, '@', sizeof buf);
@@ -744,18 +759,14 @@ TEST(FmtBufferTest, AppendPreconditionsInOrder) {
     FmtBuffer next_before = {buf + 1, buf, 3};
     FmtBuffer next_past = {buf, buf + 5, 4};
     FmtBuffer good = {buf, buf, 4};
-    const std::function<void()> calls[] = {
-        [&] { fmt_append(nullptr, nullptr); },  [&] { fmt_append(&no_buf, nullptr); },
-        [&] { fmt_append(&no_size, nullptr); }, [&] { fmt_append(&next_before, "x"); },
-        [&] { fmt_append(&next_past, "x"); },   [&] { fmt_append(&good, nullptr); },
-    };
-    int32_t lines[6];
-    for (int i = 0; i < 6; ++i) {
-        ExceptionFrame frame = raised_by(calls[i]);
-        EXPECT_EQ(frame.exception, &assertion_failed);
-        EXPECT_STREQ(frame.file, "src/fmt.cpp");
-        lines[i] = frame.line;
-    }
+    const std::vector<int32_t> lines = assertion_lines({
+        [&] { fmt_append(nullptr, nullptr); },
+        [&] { fmt_append(&no_buf, nullptr); },
+        [&] { fmt_append(&no_size, nullptr); },
+        [&] { fmt_append(&next_before, "x"); },
+        [&] { fmt_append(&next_past, "x"); },
+        [&] { fmt_append(&good, nullptr); },
+    });
     EXPECT_LT(lines[0], lines[1]);
     EXPECT_LT(lines[1], lines[2]);
     EXPECT_LT(lines[2], lines[3]);
@@ -766,19 +777,12 @@ TEST(FmtBufferTest, AppendPreconditionsInOrder) {
 
 TEST(FmtBufferTest, BufferPreconditionsInOrder) {
     char buf[4] = {'@', '@', '@', '@'};
-    const std::function<void()> calls[] = {
+    const std::vector<int32_t> lines = assertion_lines({
         [&] { fmt_buffer(nullptr, 0, nullptr); },
         [&] { fmt_buffer(buf, 0, nullptr); },
         [&] { fmt_buffer(buf, -1, "x"); },
         [&] { fmt_buffer(buf, 4, nullptr); },
-    };
-    int32_t lines[4];
-    for (int i = 0; i < 4; ++i) {
-        ExceptionFrame frame = raised_by(calls[i]);
-        EXPECT_EQ(frame.exception, &assertion_failed);
-        EXPECT_STREQ(frame.file, "src/fmt.cpp");
-        lines[i] = frame.line;
-    }
+    });
     EXPECT_LT(lines[0], lines[1]);
     EXPECT_EQ(lines[1], lines[2]);
     EXPECT_LT(lines[2], lines[3]);
