@@ -574,7 +574,7 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
 // The source line a report names, when `location` is "path:line" with a
 // repository-relative path of the library or the program; empty otherwise.
 std::string source_line(const std::string &location) {
-    static const std::regex form("((src/[a-z]+|examples/lexspot)\\.cpp):([1-9][0-9]*)");
+    static const std::regex form("((src/[a-z]+|programs/[a-z/-]+)\\.cpp):([1-9][0-9]*)");
     std::smatch m;
     if (!std::regex_match(location, m, form))
         return "";
