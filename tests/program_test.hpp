@@ -93,7 +93,13 @@ class ProgramTest : public ::testing::Test {
     // emulator's loader, not the program's.
     Outcome execute(const std::string &program, const std::vector<std::string> &argv,
                     const Streams &streams = {}, const std::vector<std::string> &settings = {}) {
-        Outcome run;
+        return collect(launch(program, argv, streams, settings));
+    }
+
+    // The same in two steps: `launch` starts the run and returns its process
+    // id, `collect` waits for it to end. One run at a time.
+    pid_t launch(const std::string &program, const std::vector<std::string> &argv,
+                 const Streams &streams = {}, const std::vector<std::string> &settings = {}) {
         const std::string out_path = path(".stdout"), err_path = path(".stderr");
         pid_t pid = fork();
         if (pid == 0) {
@@ -128,9 +134,15 @@ class ProgramTest : public ::testing::Test {
             _exit(127);
         }
         EXPECT_GT(pid, 0) << std::strerror(errno);
+        return pid;
+    }
+
+    Outcome collect(pid_t pid) {
+        Outcome run;
         if (pid > 0) {
             EXPECT_EQ(waitpid(pid, &run.status, 0), pid);
         }
+        const std::string out_path = path(".stdout"), err_path = path(".stderr");
         run.out = read_file(out_path);
         run.err = without_emulator_note(read_file(err_path));
         std::remove(out_path.c_str());
