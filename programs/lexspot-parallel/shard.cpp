@@ -295,7 +295,8 @@ void ShardReader::fill(int64_t size) {
         return;
     // Keep what is left at the front, then read at least the rest.
     const int64_t left = end_ - start_;
-    std::memmove(buffer_.data(), buffer_.data() + start_, static_cast<size_t>(left));
+    if (left > 0)
+        std::memmove(buffer_.data(), buffer_.data() + start_, static_cast<size_t>(left));
     buffer_offset_ += static_cast<uint64_t>(start_);
     start_ = 0;
     end_ = left;
