@@ -14,8 +14,8 @@ readme_block() {
 
 # Writes the example into directory $1: fib.cpp, and a CMakeLists.txt that
 # finds the installed package exactly as the README writes it, linking the
-# target the README names ($2 = static: lexspot::lexspot_static, as the
-# README says to choose the static library).
+# target the README names ($2 = static: lexspot::lexspot_static, as
+# doc/linking.md says to choose the static library).
 write_example() {
     mkdir -p "$1"
     readme_block consumer-program > "$1/fib.cpp"

@@ -1,0 +1,4 @@
+// SPDX-License-Identifier: MIT
+struct point {
+    int x, y;
+};
