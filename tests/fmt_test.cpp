@@ -12,19 +12,17 @@
 #include <initializer_list>
 #include <limits>
 #include <map>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "client_exit.hpp"
 #include "failing_alloc.hpp"
 #include "fmt_model.hpp"
 #include "test_support.hpp"
 #include <lexspot/assert.hpp>
-#include <lexspot/cxx.hpp>
 #include <lexspot/mem.hpp>
 #include <lexspot/mp.hpp>
 #include <lexspot/text.hpp>
@@ -954,46 +952,6 @@ TEST(FmtBufferTest, GrowingStringExhaustionLeaksNothing) {
 // A conversion routine or a sink is client code, and it may leave by a C++
 // exception as well as by a raise. Either way the entry points free what
 // they hold and pass the throw on unchanged.
-
-const Exception client_failure = {"Client failure"};
-
-// How client code leaves: a C++ exception of its own, a raise that
-// `throwing` inside it turned into an Error, or a raise to a frame outside
-// the call.
-enum class Exit { cxx, error, raise };
-
-const char *name_of(Exit how) {
-    switch (how) {
-    case Exit::cxx: return "C++ exception";
-    case Exit::error: return "Error from throwing";
-    case Exit::raise: return "raise";
-    }
-    return "?";
-}
-
-constexpr Exit every_exit[] = {Exit::cxx, Exit::error, Exit::raise};
-
-void leave(Exit how) {
-    switch (how) {
-    case Exit::cxx: throw std::runtime_error("client");
-    case Exit::error: throwing(raise_exception, &client_failure, "client.cpp", 1); break;
-    case Exit::raise: raise_exception(&client_failure, "client.cpp", 1);
-    }
-}
-
-// Runs `f` and returns whether it ended by exactly the throw that `how`
-// makes.
-template <typename F>
-bool left_as(Exit how, F f) {
-    try {
-        const ExceptionFrame frame = raised_by(f);
-        return how == Exit::raise && frame.exception == &client_failure;
-    } catch (const Error &e) {
-        return how == Exit::error && e.exception() == &client_failure;
-    } catch (const std::runtime_error &e) {
-        return how == Exit::cxx && std::string_view(e.what()) == "client";
-    }
-}
 
 // %Q sends '<' and then leaves as `conversion_exit` says.
 Exit conversion_exit = Exit::cxx;
