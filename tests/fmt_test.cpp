@@ -961,8 +961,8 @@ void leaving_conversion(int, va_list &, PutFn put, void *closure, unsigned char 
     leave(conversion_exit);
 }
 
-// %Q, and the other modules' conversions under the characters the lexspot
-// program gives them, installed for the test.
+// %Q, and the other modules' conversions as %T, %U and %D, installed for
+// the test.
 class FmtThrowTest : public ::testing::Test {
   protected:
     void SetUp() override {
