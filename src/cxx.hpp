@@ -119,7 +119,9 @@ class Error : public std::runtime_error {
 // inside f goes on outward as usual, to this frame when no frame of f's is
 // left. A raise from a callback that the library calls inside f (a
 // `table_for_each` apply function, a conversion routine) reaches the frame
-// like any other. A C++ exception thrown by f passes through unchanged. On
+// like any other. A C++ exception thrown by f passes through unchanged, and
+// so does one thrown by such a callback: the library frees what it holds on
+// the way and leaves its objects whole (fmt.hpp and table.hpp say how). On
 // every way out the frame is off the stack again. A raise inside a
 // destructor or a `noexcept` function still ends the process (except.hpp).
 //

@@ -244,20 +244,19 @@ char *fmt_valloc(const char *format, va_list args) {
     buffer.buf = static_cast<char *>(mem_allocate(first_size));
     buffer.next = buffer.buf;
     buffer.size = first_size;
-    // Until it is returned the string is ours: a raise frees it, including
-    // one from the final resize, which leaves the block as it was.
-    char *str = nullptr;
-    EXCEPTION_TRY {
+    // Until it is returned the string is ours, and whatever leaves early
+    // frees it. A raise is a C++ throw on its way to its frame, so one
+    // catch-all serves raises and a conversion routine's own C++ exceptions
+    // alike. A failed final resize leaves the block as it was, to be freed
+    // here too.
+    try {
         fmt_vemit(fmt_put_growing, &buffer, format, args);
         fmt_put_growing('\0', &buffer);
-        str = static_cast<char *>(mem_reallocate(buffer.buf, buffer.next - buffer.buf));
-    }
-    EXCEPTION_HANDLER(frame) {
+        return static_cast<char *>(mem_reallocate(buffer.buf, buffer.next - buffer.buf));
+    } catch (...) {
         mem_release(buffer.buf);
-        exception_reraise(frame);
+        throw;
     }
-    EXCEPTION_END
-    return str;
 }
 
 char *fmt_alloc(const char *format, ...) {

@@ -105,6 +105,13 @@
 // Every character reaches the sink as an unsigned byte value 0..255. Nothing
 // is buffered: what reached the sink before a raise stays there.
 //
+// Routines and sinks are client code, and may also leave by a C++ exception
+// of their own (or an `Error` from cxx.hpp's `throwing`). The engine holds
+// nothing but its argument list, which it ends, and passes the exception on
+// unchanged, as it does a raise; the entry points leave their destination as
+// a raise would (`fmt_alloc` frees its string; a FmtBuffer keeps the
+// characters sent, with `next` after them and no NUL).
+//
 // Process-wide state, not locked (the process is single-threaded):
 // - The table of conversions, 256 routines indexed by the conversion
 //   character as an unsigned byte, lives in src/fmt.cpp and is reached only
@@ -189,8 +196,8 @@ LEXSPOT_API int fmt_append(FmtBuffer *buffer, const char *format, ...);
 
 // Into a new NUL-terminated string of exactly the length needed, which the
 // caller frees with `mem_release`. Requires format not null. If anything
-// raises, the partial string is freed. A string that would need more than
-// INT_MAX bytes raises `allocation_failed` at src/fmt.
+// raises or throws, the partial string is freed. A string that would need
+// more than INT_MAX bytes raises `allocation_failed` at src/fmt.
 LEXSPOT_API char *fmt_valloc(const char *format, va_list args);
 LEXSPOT_API char *fmt_alloc(const char *format, ...);
 

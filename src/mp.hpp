@@ -144,9 +144,9 @@ LEXSPOT_API MpValue mp_add_si(MpValue z, const unsigned char *x, int64_t y);
 LEXSPOT_API MpValue mp_sub_si(MpValue z, const unsigned char *x, int64_t y);
 
 // Applies `op`(z, x, y') with y' = y mod 2^mp_bits in two's complement, held
-// in scratch value 2; whatever `op` raises propagates. Returns 1 when the
-// width is below 64 bits and y is outside its signed range, else 0. Tests
-// nothing: the signed immediate forms call it after their own tests.
+// in scratch value 2; whatever `op` raises or throws propagates. Returns 1
+// when the width is below 64 bits and y is outside its signed range, else 0.
+// Tests nothing: the signed immediate forms call it after their own tests.
 LEXSPOT_API int32_t mp_apply_imm(MpBinaryFn op, MpValue z, const unsigned char *x, int64_t y);
 
 // ---- Comparison: negative, zero or positive as x <, =, > y

@@ -131,9 +131,11 @@ void *table_erase(Table table, const void *key) {
     assert_require(table != nullptr);
     assert_require(key != nullptr);
 
-    // Every erase counts as a modification, whether or not it removes anything.
-    ++table->stamp;
+    // Every erase counts as a modification, whether or not it removes
+    // anything, but only once the client's hash and compare are done: an
+    // erase that they leave by an exception changes nothing.
     TableBinding **place = find(table, bucket_of(table, key), key);
+    ++table->stamp;
     TableBinding *binding = *place;
     if (binding == nullptr)
         return nullptr;

@@ -13,13 +13,22 @@
 //   32-bit unsigned numbers. New bindings go in at the head of their chain.
 // - No two bindings have keys that compare equal; `length` counts them all.
 // - `stamp` starts at 0 and advances (wrapping) on every `table_store` and
-//   every `table_erase` call, and on nothing else; `table_for_each` uses it to
-//   detect a table changed under it.
+//   every `table_erase` call that returns, and on nothing else;
+//   `table_for_each` uses it to detect a table changed under it.
 //
 // Keys are compared by the client's `compare`, called with the searched key
 // first and the stored key second, and hashed by the client's `hash`; keys that
 // compare equal must hash alike. Without them, keys are compared and hashed by
 // address.
+//
+// The client's functions (`compare`, `hash`, and the `apply` of
+// `table_for_each`) may leave by a raise or by a C++ exception of their own,
+// which the table passes on unchanged. `table_lookup`, `table_store` and
+// `table_erase` are done calling `compare` and `hash` before they change
+// anything, so a call that one of them leaves has changed nothing: the
+// bindings, the count and the stamp are as they were, and no binding was
+// allocated. A `table_for_each` that `apply` leaves ends there; what `apply`
+// wrote through the value slots before stays written.
 //
 // Ownership: the table owns its record, its buckets and its binding nodes. It
 // never reads, writes or frees what keys and values point to; freeing those is

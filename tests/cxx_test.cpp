@@ -351,6 +351,39 @@ TEST(CxxThrowingTest, RaiseFromCallbacks) {
     EXPECT_EQ(exception_stack, nullptr);
 }
 
+void throw_from_conversion(int, va_list &, PutFn, void *, unsigned char *, int, int) {
+    throw std::out_of_range("conversion");
+}
+
+uint32_t throw_from_hash(const void *) {
+    throw std::out_of_range("hash");
+}
+
+// A C++ exception from a callback that the library calls inside throwing's
+// callable passes throwing unchanged, not as an Error; the library's frames
+// free what they hold on the way (fmt_alloc's string, here before and after
+// it has grown) and leave the table as it was.
+TEST(CxxThrowingTest, CxxExceptionFromCallbacksPassesThrough) {
+    const ConversionFn previous = fmt_install('Q', throw_from_conversion);
+    const std::string long_text(1000, 'x');
+    for (const char *format : {"%Q", "%s%Q"}) {
+        SCOPED_TRACE(format);
+        const int64_t before = failing_alloc::live_blocks();
+        EXPECT_THROW(throwing([&] { return MemOwner<char>(fmt_alloc(format, long_text.c_str())); }),
+                     std::out_of_range);
+        EXPECT_EQ(failing_alloc::live_blocks(), before);
+        EXPECT_EQ(exception_stack, nullptr);
+    }
+    fmt_install('Q', previous);
+
+    static int key;
+    TableOwner table(table_create(0, nullptr, throw_from_hash));
+    EXPECT_THROW(throwing(table_store, table.get(), &key, nullptr), std::out_of_range);
+    EXPECT_EQ(table_count(table.get()), 0);
+    EXPECT_EQ(table.get()->stamp, 0u);
+    EXPECT_EQ(exception_stack, nullptr);
+}
+
 // ---- Owners
 
 TEST(CxxOwnerTest, HandleOwnersFreeReleaseAndMove) {

@@ -11,17 +11,21 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "client_exit.hpp"
 #include "failing_alloc.hpp"
 #include "fmt_model.hpp"
 #include "test_support.hpp"
 #include <lexspot/assert.hpp>
 #include <lexspot/mem.hpp>
+#include <lexspot/mp.hpp>
+#include <lexspot/text.hpp>
 
 namespace lexspot {
 namespace {
@@ -940,6 +944,178 @@ TEST(FmtBufferTest, GrowingStringExhaustionLeaksNothing) {
         });
         EXPECT_EQ(made, c.requests);
         EXPECT_EQ(refused, c.requests);
+    }
+}
+
+// ---- Client code that throws
+//
+// A conversion routine or a sink is client code, and it may leave by a C++
+// exception as well as by a raise. Either way the entry points free what
+// they hold and pass the throw on unchanged.
+
+// %Q sends '<' and then leaves as `conversion_exit` says.
+Exit conversion_exit = Exit::cxx;
+
+void leaving_conversion(int, va_list &, PutFn put, void *closure, unsigned char *, int, int) {
+    put('<', closure);
+    leave(conversion_exit);
+}
+
+// %Q, and the other modules' conversions as %T, %U and %D, installed for
+// the test.
+class FmtThrowTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const auto &[code, routine] : installed_)
+            saved_[code] = fmt_install(code, routine);
+    }
+    void TearDown() override {
+        for (const auto &[code, routine] : saved_)
+            fmt_install(code, routine);
+    }
+
+  private:
+    const std::map<int, ConversionFn> installed_ = {
+        {'Q', leaving_conversion}, {'T', text_format}, {'U', mp_format_u}, {'D', mp_format_s}};
+    std::map<int, ConversionFn> saved_;
+};
+
+// The growing string is freed whether it is still the first block or has
+// grown, for a C++ exception as for a raise.
+TEST_F(FmtThrowTest, GrowingStringIsFreedWhenAConversionThrows) {
+    const std::string long_text(3000, 'q');
+    for (Exit how : every_exit) {
+        for (const char *format : {"%Q", "%s%Q"}) {
+            SCOPED_TRACE(testing::Message() << name_of(how) << ", " << format);
+            conversion_exit = how;
+            const int64_t live = failing_alloc::live_blocks();
+            EXPECT_TRUE(
+                left_as(how, [&] { MemOwner<char> s(fmt_alloc(format, long_text.c_str())); }));
+            EXPECT_EQ(failing_alloc::live_blocks(), live);
+            EXPECT_EQ(exception_stack, nullptr);
+        }
+    }
+}
+
+// What was sent before the throw stays where it went: a bounded buffer holds
+// it with no NUL after it, and an appending buffer goes on after it.
+TEST_F(FmtThrowTest, OutputBeforeTheThrowStays) {
+    const struct {
+        const char *what;
+        std::function<std::string()> run; // what the destination holds afterwards
+        std::string expected;
+    } cases[] = {
+        {"emit",
+         [] {
+             std::string out;
+             EXPECT_TRUE(left_as(conversion_exit, [&] { fmt_emit(put_string, &out, "ab%Qcd"); }));
+             return out;
+         },
+         "ab<"},
+        {"buffer",
+         [] {
+             char buf[8];
+             std::memset(buf, '@', sizeof buf);
+             EXPECT_TRUE(left_as(conversion_exit, [&] { fmt_buffer(buf, 6, "ab%Qcd"); }));
+             return std::string(buf, sizeof buf);
+         },
+         "ab<@@@@@"},
+        {"append, then append again",
+         [] {
+             char buf[8];
+             std::memset(buf, '@', sizeof buf);
+             FmtBuffer buffer = {buf, buf, 8};
+             EXPECT_EQ(fmt_append(&buffer, "x"), 1);
+             EXPECT_TRUE(left_as(conversion_exit, [&] { fmt_append(&buffer, "ab%Qcd"); }));
+             EXPECT_EQ(buffer.next, buf + 4);
+             EXPECT_EQ(fmt_append(&buffer, "yz"), 6);
+             return std::string(buf, sizeof buf);
+         },
+         std::string("xab<yz\0@", 8)},
+        {"stream",
+         [] {
+             FILE *f = std::tmpfile();
+             EXPECT_NE(f, nullptr);
+             EXPECT_TRUE(left_as(conversion_exit, [&] { fmt_stream(f, "ab%Qcd"); }));
+             std::rewind(f);
+             char line[16] = {};
+             EXPECT_NE(std::fgets(line, sizeof line, f), nullptr);
+             std::fclose(f);
+             return std::string(line);
+         },
+         "ab<"},
+    };
+    for (Exit how : every_exit) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::Message() << name_of(how) << ", " << c.what);
+            conversion_exit = how;
+            EXPECT_EQ(c.run(), c.expected);
+            EXPECT_EQ(exception_stack, nullptr);
+        }
+    }
+}
+
+// A sink that leaves at its `throw_at`th character (1-based), keeping the
+// ones before.
+struct LeavingSink {
+    Exit how;
+    int throw_at;
+    std::string out;
+};
+
+int put_until_leaving(int c, void *closure) {
+    auto *sink = static_cast<LeavingSink *>(closure);
+    if (static_cast<int>(sink->out.size()) + 1 == sink->throw_at)
+        leave(sink->how);
+    sink->out.push_back(static_cast<char>(c));
+    return c;
+}
+
+// The sink leaving at each character in turn: whatever a conversion holds
+// (mp's conversions render into a block of their own) is freed, and the
+// output is the characters before it.
+TEST_F(FmtThrowTest, ConversionsFreeWhatTheyHoldWhenTheSinkThrows) {
+    MemOwner<unsigned char> negative(mp_create(1234567));
+    mp_negate(negative.get(), negative.get());
+    MemOwner<unsigned char> positive(mp_create(0xbeef));
+    const Text text = text_wrap("texts", 5);
+    const struct {
+        const char *what;
+        std::function<void(LeavingSink &)> emit;
+        std::string expected;
+    } cases[] = {
+        {"mp_format_s",
+         [&](LeavingSink &s) { fmt_emit(put_until_leaving, &s, "[%+12D]", negative.get(), 10); },
+         "[    -1234567]"},
+        {"mp_format_u",
+         [&](LeavingSink &s) { fmt_emit(put_until_leaving, &s, "[%-8U]", positive.get(), 16); },
+         "[BEEF    ]"},
+        {"text_format", [&](LeavingSink &s) { fmt_emit(put_until_leaving, &s, "[%7.4T]", &text); },
+         "[   text]"},
+        {"standard",
+         [&](LeavingSink &s) {
+             fmt_emit(put_until_leaving, &s, "%05d|%.2s|%6.2f", -42, "str", 2.5);
+         },
+         "-0042|st|  2.50"},
+    };
+    for (Exit how : every_exit) {
+        for (const auto &c : cases) {
+            for (int at = 1;; ++at) {
+                SCOPED_TRACE(testing::Message()
+                             << name_of(how) << ", " << c.what << ", character " << at);
+                LeavingSink sink{how, at, {}};
+                const int64_t live = failing_alloc::live_blocks();
+                const bool left = left_as(how, [&] { c.emit(sink); });
+                EXPECT_EQ(failing_alloc::live_blocks(), live);
+                EXPECT_EQ(exception_stack, nullptr);
+                if (!left) {
+                    EXPECT_EQ(sink.out, c.expected);
+                    break;
+                }
+                EXPECT_EQ(sink.out, c.expected.substr(0, static_cast<size_t>(at - 1)));
+                ASSERT_LE(at, static_cast<int>(c.expected.size()));
+            }
+        }
     }
 }
 

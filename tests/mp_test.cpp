@@ -19,6 +19,7 @@
 #include <gmpxx.h>
 #include <gtest/gtest.h>
 
+#include "client_exit.hpp"
 #include "int128.hpp"
 #include "test_support.hpp"
 #include <lexspot/assert.hpp>
@@ -665,6 +666,33 @@ TEST(MpAddTest, StoredResultsAndOverflow) {
         {8, Arith::sub_si, 100, 200, {0x9C}, false},
         {8, Arith::sub_si, -100, -200, {0x64}, false},
     });
+}
+
+// A client's op that leaves by an exception, a C++ one or a raise, leaves
+// through mp_apply_imm unchanged, having seen the immediate in scratch value
+// 2; the width and the values are as they were, and the next call works.
+TEST(MpAddTest, ApplyImmPassesAThrowingOpThrough) {
+    static Exit how = Exit::cxx;
+    static int64_t seen = 0;
+    const MpBinaryFn leaving_op = [](MpValue z, const unsigned char *, const unsigned char *y) {
+        seen = mp_to_signed(y);
+        leave(how);
+        return z;
+    };
+    Width width(16);
+    const Bytes x = sv(1000);
+    for (Exit kind : every_exit) {
+        SCOPED_TRACE(name_of(kind));
+        how = kind;
+        seen = 0;
+        Bytes z(static_cast<size_t>(mp_bytes), 0x5A);
+        EXPECT_TRUE(left_as(kind, [&] { mp_apply_imm(leaving_op, z.data(), x.data(), -300); }));
+        EXPECT_EQ(seen, -300);
+        EXPECT_EQ(mp_bits, 16);
+        EXPECT_EQ(hex(z), hex(Bytes{0x5A, 0x5A}));
+        EXPECT_EQ(mp_apply_imm(mp_add_s, z.data(), x.data(), -300), 0);
+        EXPECT_EQ(hex(z), hex(sv(700)));
+    }
 }
 
 TEST(MpCompareTest, SignsOfComparisons) {

@@ -14,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "client_exit.hpp"
 #include "failing_alloc.hpp"
 #include "test_support.hpp"
 #include <lexspot/assert.hpp>
@@ -488,6 +489,175 @@ TEST(TableDeathTest, UncaughtModificationDuringForEachIsReported) {
     EXPECT_EXIT(table_for_each(table, store_during_visit, table), testing::KilledBySignal(SIGABRT),
                 abort_report(testing::Eq(report)));
     table_destroy(&table);
+}
+
+// --- Client functions that throw
+
+// A compare and a hash that leave as `how` says at their `leave_at`th call,
+// counted over both; with leave_at 0 they never leave.
+struct Leaving {
+    Exit how;
+    int32_t leave_at;
+    int32_t calls;
+};
+Leaving leaving = {Exit::cxx, 0, 0};
+
+void count_or_leave() {
+    if (++leaving.calls == leaving.leave_at)
+        leave(leaving.how);
+}
+
+int32_t leaving_compare(const void *x, const void *y) {
+    count_or_leave();
+    return compare_keys(x, y);
+}
+
+uint32_t leaving_hash(const void *key) {
+    count_or_leave();
+    return hash_five(key);
+}
+
+// The compare or hash leaving at each call of an operation in turn leaves the
+// table exactly as it was (bindings, count and stamp) and allocates nothing;
+// the run in which neither leaves then does what the operation does.
+TEST(TableTest, ThrowingCompareOrHashLeavesTheTableAsItWas) {
+    Key keys[4] = {{0}, {5}, {10}, {1}}; // bucket 0 holds the chain 10, 5, 0
+    Key fresh{15}, again{0}, absent{20};
+    int32_t values[5] = {};
+    const struct {
+        const char *what;
+        std::function<void *(Table)> call;
+        void *returned;
+        int32_t calls;        // of the compare and hash, in the run that completes
+        int32_t count_change; // and of the count and the stamp then
+        uint32_t stamp_change;
+    } cases[] = {
+        {"store of a new key", [&](Table t) { return table_store(t, &fresh, &values[4]); }, nullptr,
+         4, 1, 1},
+        {"store of a present key", [&](Table t) { return table_store(t, &again, &values[4]); },
+         &values[0], 4, 0, 1},
+        {"erase of a present key", [&](Table t) { return table_erase(t, &keys[1]); }, &values[1], 3,
+         -1, 1},
+        {"erase of an absent key", [&](Table t) { return table_erase(t, &absent); }, nullptr, 4, 0,
+         1},
+        {"lookup", [&](Table t) { return table_lookup(t, &keys[0]); }, &values[0], 4, 0, 0},
+    };
+    for (Exit how : every_exit) {
+        for (const auto &c : cases) {
+            leaving = {how, 0, 0};
+            Table table = table_create(0, leaving_compare, leaving_hash);
+            for (int i = 0; i < 4; ++i)
+                table_store(table, &keys[i], &values[i]);
+            const Pairs before = pairs_of(table);
+            const uint32_t stamp = table->stamp;
+            const int64_t live = failing_alloc::live_blocks();
+            for (int32_t at = 1;; ++at) {
+                SCOPED_TRACE(testing::Message()
+                             << name_of(how) << ", " << c.what << ", call " << at);
+                leaving = {how, at, 0};
+                void *returned = nullptr;
+                if (!left_as(how, [&] { returned = c.call(table); })) {
+                    EXPECT_EQ(returned, c.returned);
+                    EXPECT_EQ(leaving.calls, c.calls);
+                    EXPECT_EQ(table_count(table), 4 + c.count_change);
+                    EXPECT_EQ(table->stamp, stamp + c.stamp_change);
+                    break;
+                }
+                EXPECT_EQ(table_count(table), 4);
+                EXPECT_EQ(table->stamp, stamp);
+                EXPECT_EQ(pairs_of(table), before);
+                EXPECT_EQ(failing_alloc::live_blocks(), live);
+                ASSERT_LE(at, c.calls);
+            }
+            leaving = {how, 0, 0};
+            table_destroy(&table);
+        }
+    }
+}
+
+struct ThrowingVisit {
+    Table table;
+    Exit how;
+    int32_t visits;
+};
+
+// Tries to erase the visited key and to store a new one, each with the hash
+// leaving, and handles what arrives inside the apply function.
+void change_with_leaving_hash(const void *key, void **, void *closure) {
+    static Key fresh{15};
+    auto *visit = static_cast<ThrowingVisit *>(closure);
+    ++visit->visits;
+    leaving = {visit->how, 1, 0};
+    EXPECT_TRUE(left_as(visit->how, [&] { table_erase(visit->table, key); }));
+    leaving = {visit->how, 1, 0};
+    EXPECT_TRUE(left_as(visit->how, [&] { table_store(visit->table, &fresh, nullptr); }));
+    leaving = {visit->how, 0, 0};
+}
+
+// A store or erase that threw changed nothing, so `table_for_each` sees no
+// change when the apply function handles the throw and returns.
+TEST(TableTest, ForEachSeesNoChangeFromACallThatThrew) {
+    Key keys[4] = {{0}, {5}, {10}, {1}};
+    for (Exit how : every_exit) {
+        SCOPED_TRACE(name_of(how));
+        Table table = table_create(0, leaving_compare, leaving_hash);
+        for (Key &k : keys)
+            table_store(table, &k, nullptr);
+        const Pairs before = pairs_of(table);
+        const uint32_t stamp = table->stamp;
+        ThrowingVisit visit{table, how, 0};
+        EXPECT_EQ(
+            raised_by([&] { table_for_each(table, change_with_leaving_hash, &visit); }).exception,
+            nullptr);
+        EXPECT_EQ(visit.visits, 4);
+        EXPECT_EQ(table->stamp, stamp);
+        EXPECT_EQ(pairs_of(table), before);
+        table_destroy(&table);
+    }
+}
+
+struct LeavingApply {
+    Exit how;
+    int32_t leave_at; // 1-based
+    int32_t calls;
+};
+
+void add_one_then_leave(const void *, void **value, void *closure) {
+    auto *apply = static_cast<LeavingApply *>(closure);
+    *value = static_cast<int32_t *>(*value) + 1;
+    if (++apply->calls == apply->leave_at)
+        leave(apply->how);
+}
+
+// An apply function that leaves ends the traversal there: the throw passes
+// through unchanged, the values it changed before stay changed, and the
+// table is whole, to be traversed again.
+TEST(TableTest, ThrowingApplyEndsTheTraversal) {
+    Key keys[4] = {{0}, {5}, {10}, {1}};
+    int32_t values[9] = {};
+    for (Exit how : every_exit) {
+        for (int32_t at : {1, 3, 4}) {
+            SCOPED_TRACE(testing::Message() << name_of(how) << ", call " << at);
+            Table table = table_create(0, compare_keys, hash_five);
+            for (int i = 0; i < 4; ++i)
+                table_store(table, &keys[i], &values[2 * i]);
+            LeavingApply apply{how, at, 0};
+            EXPECT_TRUE(left_as(how, [&] { table_for_each(table, add_one_then_leave, &apply); }));
+            EXPECT_EQ(apply.calls, at);
+            EXPECT_EQ(table_count(table), 4);
+            EXPECT_EQ(table->stamp, 4u);
+            // Iteration order: 10, 5, 0 in bucket 0, then 1.
+            const Key *order[4] = {&keys[2], &keys[1], &keys[0], &keys[3]};
+            for (int32_t i = 0; i < 4; ++i) {
+                const auto *stored = static_cast<int32_t *>(table_lookup(table, order[i]));
+                EXPECT_EQ(stored - values, 2 * (order[i] - keys) + (i < at ? 1 : 0)) << i;
+            }
+            apply = {how, 0, 0};
+            table_for_each(table, add_one_then_leave, &apply);
+            EXPECT_EQ(apply.calls, 4);
+            table_destroy(&table);
+        }
+    }
 }
 
 // --- Randomized comparison with a model

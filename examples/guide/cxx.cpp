@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The library from C++: raises thrown as lexspot::Error and caught with
-// try and catch, owners that free what the library hands out, and texts as
-// std::string_view.
+// try and catch, owners that free what the library hands out, texts as
+// std::string_view, and C++ exceptions thrown by the program's own code
+// that the library calls.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +30,33 @@ std::vector<std::string_view> words_of(Text line) {
         i = j;
     }
     return words;
+}
+
+// %A: an amount in cents. A negative one is refused with a C++ exception,
+// which the formatter passes on to the caller's catch.
+void format_amount(int, va_list &args, PutFn put, void *closure, unsigned char flags[256],
+                   int width, int precision) {
+    const int cents = va_arg(args, int);
+    if (cents < 0)
+        throw std::invalid_argument("negative amount");
+    char numeral[16];
+    const int len = std::snprintf(numeral, sizeof numeral, "%d.%02d", cents / 100, cents % 100);
+    fmt_pad_number(numeral, len, put, closure, flags, width, precision);
+}
+
+// Keys are words, compared by their characters; an empty one has no hash.
+int32_t compare_words(const void *x, const void *y) {
+    return std::strcmp(static_cast<const char *>(x), static_cast<const char *>(y));
+}
+
+uint32_t hash_word(const void *key) {
+    const auto *word = static_cast<const unsigned char *>(key);
+    if (*word == '\0')
+        throw std::invalid_argument("empty key");
+    uint32_t hash = 0;
+    for (; *word != '\0'; ++word)
+        hash = hash * 31 + *word;
+    return hash;
 }
 
 int main() {
@@ -68,5 +99,33 @@ int main() {
         MemOwner<char> block(throwing([] { return static_cast<char *>(mem_allocate(-1)); }));
     } catch (const Error &e) {
         std::printf("mem_allocate: %s in %s\n", e.exception()->reason, e.file());
+    }
+
+    // A C++ exception from a conversion routine or a table's hash reaches the
+    // catch unchanged; the library frees what it held and leaves its objects
+    // whole on the way.
+    fmt_install('A', format_amount);
+    MemOwner<char> total(fmt_alloc("total: %A", 1999));
+    std::printf("%s\n", total.get());
+    try {
+        MemOwner<char> refused(fmt_alloc("total: %A", -250)); // fmt_alloc frees its string
+    } catch (const std::invalid_argument &e) {
+        std::printf("fmt_alloc: %s\n", e.what());
+    }
+    char buf[32];
+    FmtBuffer sent = {buf, buf, sizeof buf};
+    try {
+        fmt_append(&sent, "total: %A", -250);
+    } catch (const std::invalid_argument &e) {
+        // What was sent stays, with no NUL after it; `next` is past it.
+        std::printf("fmt_append: %s after \"%.*s\"\n", e.what(),
+                    static_cast<int>(sent.next - sent.buf), sent.buf);
+    }
+    TableOwner words(table_create(0, compare_words, hash_word));
+    table_store(words.get(), "answer", nullptr);
+    try {
+        table_store(words.get(), "", nullptr);
+    } catch (const std::invalid_argument &e) {
+        std::printf("table_store: %s; still %d binding\n", e.what(), table_count(words.get()));
     }
 }
