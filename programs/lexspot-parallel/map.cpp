@@ -83,7 +83,8 @@ int MapRun::write(ShardWriter &writer) {
         names.push_back(text_wrap("", 0));
     for (int64_t i = 0; i < count_; i++)
         names.push_back(text_wrap(paths_[i], static_cast<int>(std::strlen(paths_[i]))));
-    std::qsort(names.data(), static_cast<size_t>(names.size()), sizeof(Text), compare_names);
+    if (names.size() > 1)
+        std::qsort(names.data(), static_cast<size_t>(names.size()), sizeof(Text), compare_names);
     int64_t distinct = 0;
     for (int64_t i = 0; i < names.size(); i++)
         if (distinct == 0 || text_compare(names[distinct - 1], names[i]) != 0)

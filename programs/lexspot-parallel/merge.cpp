@@ -72,7 +72,8 @@ class Merge {
 void Merge::unite_names() {
     for (int64_t s = 0; s < count_; s++)
         names_.append(shards_[s]->names(), shards_[s]->name_count());
-    std::qsort(names_.data(), static_cast<size_t>(names_.size()), sizeof(Text), compare_names);
+    if (names_.size() > 1)
+        std::qsort(names_.data(), static_cast<size_t>(names_.size()), sizeof(Text), compare_names);
     int64_t distinct = 0;
     for (int64_t i = 0; i < names_.size(); i++)
         if (distinct == 0 || text_compare(names_[distinct - 1], names_[i]) != 0)
