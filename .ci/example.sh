@@ -3,13 +3,14 @@
 # shared by .ci/consumer and .ci/packages; source it, don't run it. Expects
 # $root, the source tree.
 
-# The fenced block that follows the line "<!-- name -->" in README.md.
+# The fenced block that follows the line "<!-- name -->" in README.md, or in
+# the page given second.
 readme_block() {
     awk -v marker="<!-- $1 -->" '
         $0 == marker { found = 1; next }
         found == 1 && /^```/ { found = 2; next }
         found == 2 && /^```/ { exit }
-        found == 2 { print }' "$root/README.md"
+        found == 2 { print }' "${2:-$root/README.md}"
 }
 
 # Writes the example into directory $1: fib.cpp, and a CMakeLists.txt that
