@@ -83,9 +83,13 @@ check_linkage() {
 
 # Whether the lexspot program $1 cross-references a file correctly.
 check_program() {
-    local report
-    report=$("$1" "$root/src/mem.hpp") || { echo "example: $1 failed" >&2; exit 1; }
+    local report parallel
+    report=$("$1" "$root/src/mem.hpp" "$root/src/fmt.hpp") || { echo "example: $1 failed" >&2; exit 1; }
     grep -q '^mem_release' <<< "$report" || { echo "example: $1 printed no mem_release" >&2; exit 1; }
+    # lexspot-parallel lies beside it and prints the same report.
+    parallel=$(dirname "$1")/lexspot-parallel
+    [[ $("$parallel" -j 2 --shards=2 -- "$root/src/mem.hpp" "$root/src/fmt.hpp") == "$report" ]] ||
+        { echo "example: $parallel does not print what $1 prints" >&2; exit 1; }
 }
 
 # Copies the source tree as it stands, tracked and untracked files alike but
