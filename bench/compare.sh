@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Measures lexspot against the tools a user would pick instead, on the Linux
-# kernel's sources: ctags -x, cscope -b -k, mkid, a grep | sort -u pipeline,
-# and cat of the same files as the floor.
+# Measures lexspot and lexspot-parallel (found beside it, run with as many
+# jobs as there are processors) against the tools a user would pick instead,
+# on the Linux kernel's sources: ctags -x, cscope -b -k, mkid, a
+# grep | sort -u pipeline, and cat of the same files as the floor. The two
+# reports must be byte-identical.
 #
 #   bench/compare.sh [path/to/lexspot]
 #
@@ -19,9 +21,11 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 lexspot=$(realpath "${1:-$repo/build/release/lexspot}")
+lexspot_parallel=$(dirname "$lexspot")/lexspot-parallel
 runs=${LEXSPOT_BENCH_RUNS:-3}
 
-[[ -x $lexspot ]] || { echo "compare.sh: no lexspot at $lexspot (build the release preset first)" >&2; exit 1; }
+[[ -x $lexspot && -x $lexspot_parallel ]] ||
+    { echo "compare.sh: no lexspot and lexspot-parallel in $(dirname "$lexspot") (build the release preset first)" >&2; exit 1; }
 
 # shellcheck source=bench/kernel_sources.sh
 source "$repo/bench/kernel_sources.sh"
@@ -29,6 +33,8 @@ kernel_sources_prepare
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+lexspot_output=$work/lexspot.out
+lexspot_parallel_output=$work/lexspot-parallel.out
 
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p')"
 for size in small medium; do
@@ -47,13 +53,15 @@ for size in small medium; do
         done
     done
 
+    cmp "$lexspot_output" "$lexspot_parallel_output" ||
+        { echo "compare.sh: lexspot-parallel's report differs from lexspot's" >&2; exit 1; }
     summarise | awk '
         { name[NR] = $1; wall[NR] = $3; cpu[NR] = $6; peak[NR] = $7 }
         END {
-            printf "%-10s %8s %8s %10s %12s %11s\n", "tool", "cpu s", "wall s", "peak MiB",
+            printf "%-16s %8s %8s %10s %12s %11s\n", "tool", "cpu s", "wall s", "peak MiB",
                    "cpu/lexspot", "mem/lexspot"
             for (i = 1; i <= NR; i++)
-                printf "%-10s %8.2f %8.2f %10.1f %12.3f %11.3f\n", name[i], cpu[i], wall[i],
+                printf "%-16s %8.2f %8.2f %10.1f %12.3f %11.3f\n", name[i], cpu[i], wall[i],
                        peak[i] / 1024, (cpu[1] > 0 ? cpu[i] / cpu[1] : 0), peak[i] / peak[1]
         }'
 done

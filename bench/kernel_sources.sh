@@ -10,10 +10,12 @@
 # It sets `cache` and `tree` and leaves the shell in $tree, so the lists'
 # relative paths resolve.
 #
-# bench_commands LIST WORK: sets `names` and `commands`, lexspot ($lexspot)
-# and the tools a user would pick instead, each reading the files of LIST as
-# one process would get them from a user's command line; their databases go
-# into WORK, and lexspot's report to $lexspot_output (default /dev/null).
+# bench_commands LIST WORK: sets `names` and `commands`, lexspot ($lexspot),
+# lexspot-parallel ($lexspot_parallel, with as many jobs as there are
+# processors) and the tools a user would pick instead, each reading the
+# files of LIST as one process would get them from a user's command line;
+# their databases go into WORK, lexspot's report to $lexspot_output and
+# lexspot-parallel's to $lexspot_parallel_output (default /dev/null).
 #
 # measure NAME COMMAND: runs COMMAND once with `bash -o pipefail -c` under
 # GNU time and appends "NAME wall user sys peak_kib" to $work/runs. user and
@@ -52,9 +54,10 @@ kernel_sources_prepare() {
 
 bench_commands() {
     local list=$1 work=$2
-    names=(lexspot ctags cscope mkid grep-sort cat)
+    names=(lexspot lexspot-parallel ctags cscope mkid grep-sort cat)
     commands=(
         "$lexspot \$(cat $list) > ${lexspot_output:-/dev/null}"
+        "$lexspot_parallel -j $(nproc) -- \$(cat $list) > ${lexspot_parallel_output:-/dev/null}"
         "ctags -x -L $list > /dev/null"
         "cscope -b -k -u -i $list -f $work/cscope.out"
         "mkid -f $work/ID \$(cat $list)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Measures how lexspot's cost grows with its input, against the tools of
-# bench/compare.sh, on growing prefixes of compare.sh's medium list (the C
+# Measures how the cost of lexspot and lexspot-parallel grows with their
+# input, against the tools of bench/compare.sh, on growing prefixes of compare.sh's medium list (the C
 # sources of kernel/ mm/ fs/ net/ipv4/ include/, sorted by path).
 #
 #   bench/scaling.sh [path/to/lexspot]
@@ -19,12 +19,14 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 lexspot=$(realpath "${1:-$repo/build/release/lexspot}")
+lexspot_parallel=$(dirname "$lexspot")/lexspot-parallel
 runs=${LEXSPOT_BENCH_RUNS:-3}
 read -r -a prefixes <<< "${LEXSPOT_SCALING_PREFIXES:-250 500 1000 2000 4000 8606}"
 tsv=$repo/doc/scaling.tsv
 png=$repo/doc/scaling.png
 
-[[ -x $lexspot ]] || { echo "scaling.sh: no lexspot at $lexspot (build the release preset first)" >&2; exit 1; }
+[[ -x $lexspot && -x $lexspot_parallel ]] ||
+    { echo "scaling.sh: no lexspot and lexspot-parallel in $(dirname "$lexspot") (build the release preset first)" >&2; exit 1; }
 
 # shellcheck source=bench/kernel_sources.sh
 source "$repo/bench/kernel_sources.sh"
@@ -33,7 +35,9 @@ kernel_sources_prepare
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # lexspot's report is kept for counting; every run writes it to this file.
+# lexspot-parallel's must be the same.
 lexspot_output=$work/lexspot.out
+lexspot_parallel_output=$work/lexspot-parallel.out
 
 {
     echo "# bench/scaling.sh, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
@@ -73,6 +77,9 @@ for files in "${prefixes[@]}"; do
         done
     done
 
+    cmp "$lexspot_output" "$lexspot_parallel_output" ||
+        { echo "scaling.sh: $files files: lexspot-parallel's report differs from lexspot's" >&2; exit 1; }
+
     # The same counts from lexspot's report: a line that does not begin
     # with a tab begins with an identifier, every line is an entry and every
     # number is a record.
@@ -97,18 +104,19 @@ done
 mv "$tsv.new" "$tsv"
 
 gnuplot <<PLOT
-set terminal pngcairo size 1500,540 font ",10"
+set terminal pngcairo size 2000,540 font ",10"
 set output "$png"
 set datafile separator "\t"
-set multiplot layout 1,3 title "lexspot and its peers on prefixes of the C sources of the Linux kernel's kernel/ mm/ fs/ net/ipv4/ include/\n(median of $runs runs; $(nproc) cores, $(date -u +%Y-%m-%d))"
-tools = "lexspot ctags cscope mkid grep-sort cat"
+set multiplot layout 1,4 title "lexspot and its peers on prefixes of the C sources of the Linux kernel's kernel/ mm/ fs/ net/ipv4/ include/\n(median of $runs runs; $(nproc) cores, $(date -u +%Y-%m-%d))"
+tools = "lexspot lexspot-parallel ctags cscope mkid grep-sort cat"
 select(tool) = sprintf("< awk -F'\t' '\$7 == \"%s\"' $tsv", tool)
 set style line 1 lw 2 pt 7 lc rgb "#d62728"
-set style line 2 lw 1.5 pt 5 lc rgb "#1f77b4"
-set style line 3 lw 1.5 pt 9 lc rgb "#2ca02c"
-set style line 4 lw 1.5 pt 11 lc rgb "#9467bd"
-set style line 5 lw 1.5 pt 13 lc rgb "#ff7f0e"
-set style line 6 lw 1.5 pt 6 lc rgb "#7f7f7f" dt 2
+set style line 2 lw 2 pt 7 lc rgb "#8c1a1a" dt 3
+set style line 3 lw 1.5 pt 5 lc rgb "#1f77b4"
+set style line 4 lw 1.5 pt 9 lc rgb "#2ca02c"
+set style line 5 lw 1.5 pt 11 lc rgb "#9467bd"
+set style line 6 lw 1.5 pt 13 lc rgb "#ff7f0e"
+set style line 7 lw 1.5 pt 6 lc rgb "#7f7f7f" dt 2
 set logscale xy
 set grid
 set key top left
@@ -118,6 +126,9 @@ set title "CPU time (user + system)"
 set ylabel "seconds"
 plot for [i = 1:words(tools)] select(word(tools, i)) \
     using 3:12 with linespoints ls i title word(tools, i)
+set title "wall time"
+plot for [i = 1:words(tools)] select(word(tools, i)) \
+    using 3:9 with linespoints ls i title word(tools, i)
 set title "peak resident memory"
 set ylabel "MiB"
 plot for [i = 1:words(tools)] select(word(tools, i)) \
