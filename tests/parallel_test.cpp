@@ -210,6 +210,21 @@ TEST_F(ParallelTest, StandardInputAsLexspotReadsIt) {
     expect_same({}, {"-"}, stdin_from("input", t_c));
 }
 
+TEST_F(ParallelTest, StandardStreamsClosedOrFull) {
+    write("t.c", t_c);
+    Streams closed_in, closed_out, full;
+    closed_in.stdin_path = "";
+    closed_out.stdout_path = "-";
+    full.stdout_path = "/dev/full";
+    // A closed standard input cannot be read; a report that cannot be
+    // written fails, and no shard ends up on a closed descriptor.
+    expect_same({}, {}, closed_in);
+    for (const Streams &streams : {closed_out, full}) {
+        expect_same({"-j", "2", "--shards=2"}, {"t.c", "t.c"}, streams);
+        expect_same({}, {"missing"}, streams);
+    }
+}
+
 // The 24-bit line number overflows when advanced after the 8,388,607th
 // piece of a stream.
 constexpr int32_t max_line = 8388607;

@@ -234,6 +234,14 @@ int reduce(const char *out, char *const *names, int64_t count) {
 
 int main(int argc, char *argv[]) {
     program_name = argv[0];
+    // A standard stream that is closed stays unusable, as it is for lexspot,
+    // but its descriptor is taken, so that no file this program opens, a
+    // shard above all, becomes standard input or output: /dev/null opened
+    // the wrong way round fails every read or write with EBADF, as a closed
+    // descriptor does. (The lowest free descriptor is the one filled.)
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
     enum {
         shards_option = 256,
         files0_option,
