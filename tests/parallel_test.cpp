@@ -488,7 +488,7 @@ TEST_F(ParallelTest, DamagedShardsAreRefusedWithOneLine) {
         {"one byte changed", changed, "is corrupted: its checksum does not match its contents"},
         {"another version", other_version,
          "is a shard of version 2, and this program reads version 1"},
-        {"extended", good + "x", "has 1 bytes after its end at " + std::to_string(good.size())},
+        {"extended", good + "x", "has 1 byte after its end at " + std::to_string(good.size())},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -314,7 +314,7 @@ TEST(ShardTest, EveryDamageIsRefused) {
             EXPECT_EQ(why, "is truncated: it has " + std::to_string(size) + " of its " +
                                std::to_string(good.size()) + " bytes");
     }
-    EXPECT_EQ(refusal(good + '\0'), "has 1 bytes after its end at " + std::to_string(good.size()));
+    EXPECT_EQ(refusal(good + '\0'), "has 1 byte after its end at " + std::to_string(good.size()));
 }
 
 // A shard whose checksum holds, made by hand from `body`.

@@ -404,8 +404,8 @@ const char *ShardReader::check() {
         }
         if (length_ < size) {
             std::snprintf(message_, sizeof message_,
-                          "has %" PRIu64 " bytes after its end at %" PRIu64, size - length_,
-                          length_);
+                          "has %" PRIu64 " byte%s after its end at %" PRIu64, size - length_,
+                          size - length_ == 1 ? "" : "s", length_);
             fail(message_);
         }
         if (length_ < header_size + trailer_size)
