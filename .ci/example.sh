@@ -100,3 +100,23 @@ copy_tree() {
         while IFS= read -r -d '' f; do [[ -e $f ]] && printf '%s\0' "$f"; done |
         tar --null -T - -cf -) | tar -xf - -C "$1"
 }
+
+# Whether every path that the FILES section of the manual page $1 (roff,
+# compressed or not) names exists: each entry is a .TP followed by
+# ".I /path". With $2 and $3, a path under prefix $2 is looked for under $3,
+# for a tree installed elsewhere than it was configured for.
+check_man_files() {
+    local page=$1 from=${2:-} to=${3:-} paths path
+    mapfile -t paths < <(zcat -f "$page" | awk '
+        /^\.SH / { files = ($0 == ".SH FILES") }
+        files && entry { if (/^\.I \//) print substr($0, 4); else print "?" $0 }
+        { entry = files && $0 == ".TP" }')
+    ((${#paths[@]} > 0)) || { echo "example: $page names no file under FILES" >&2; exit 1; }
+    for path in "${paths[@]}"; do
+        [[ $path == /* ]] ||
+            { echo "example: $page has a FILES entry that is no .I path: ${path#\?}" >&2; exit 1; }
+        [[ -n $from && $path == "$from"/* ]] && path=$to${path#"$from"}
+        [[ -e $path ]] || { echo "example: $page names $path under FILES, which is not there" >&2; exit 1; }
+    done
+    echo "example: the ${#paths[@]} files that $page names under FILES are there"
+}

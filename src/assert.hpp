@@ -25,7 +25,9 @@ LEXSPOT_API void check_assertion(int32_t value);
 // `assert_require(n > 0);`.
 inline void assert_require(bool holds, const char *file = __builtin_FILE(),
                            int32_t line = __builtin_LINE()) {
-    if (!holds) [[unlikely]]
+    // __builtin_expect rather than [[unlikely]], which is C++20: the headers
+    // are C++17.
+    if (__builtin_expect(!holds, 0))
         raise_exception(&assertion_failed, file, line);
 }
 
