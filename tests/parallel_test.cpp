@@ -303,7 +303,15 @@ class Fifo {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_GE(fd_, 0) << "no reader opened " << path_;
-        return fd_ >= 0 ? holder_of(std::filesystem::canonical(path_).string()) : 0;
+        // The reader may still be inside open(2), its descriptor not yet
+        // listed under /proc.
+        pid_t reader = 0;
+        for (int tries = 0; fd_ >= 0 && reader == 0 && tries < 6000; tries++) {
+            reader = holder_of(std::filesystem::canonical(path_).string());
+            if (reader == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return reader;
     }
 
   private:
