@@ -84,6 +84,7 @@ class Buffer {
         if (count == 0)
             return;
         reserve(size_ + count, file, line);
+        assert_require(data_ != nullptr); // reserve allocates for any count > 0
         std::memcpy(data_ + size_, values, static_cast<size_t>(count) * sizeof(T));
         size_ += count;
     }

@@ -32,7 +32,7 @@ void on_signal(int signal) {
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
-    raise(signal);
+    (void)raise(signal);
 }
 
 } // namespace

@@ -56,8 +56,9 @@ void MapRun::index(const char *const *paths, int64_t count) {
         index_start(&index_);
         if (paths == nullptr)
             index_stream(&index_, nullptr, stdin, diagnostics);
-        for (int64_t i = 0; i < count_; i++)
-            index_path(&index_, paths[i], diagnostics);
+        else
+            for (int64_t i = 0; i < count_; i++)
+                index_path(&index_, paths[i], diagnostics);
     }
     EXCEPTION_HANDLER(frame) {
         exception_ = frame.exception;
@@ -81,8 +82,9 @@ int MapRun::write(ShardWriter &writer) {
     Buffer<Text> names;
     if (paths_ == nullptr)
         names.push_back(text_wrap("", 0));
-    for (int64_t i = 0; i < count_; i++)
-        names.push_back(text_wrap(paths_[i], static_cast<int>(std::strlen(paths_[i]))));
+    else
+        for (int64_t i = 0; i < count_; i++)
+            names.push_back(text_wrap(paths_[i], static_cast<int>(std::strlen(paths_[i]))));
     if (names.size() > 1)
         std::qsort(names.data(), static_cast<size_t>(names.size()), sizeof(Text), compare_names);
     int64_t distinct = 0;

@@ -146,11 +146,13 @@ void Merge::for_each_piece(int64_t i, int64_t end, F f) const {
     const unsigned char *last = nullptr;
     for (int64_t k = i; k < end; k++) {
         const ShardFile &file = *segments_[k].file;
-        const int32_t skip =
-            last != nullptr && std::memcmp(last, file.numbers, index_number_size) == 0 ? 1 : 0;
-        if (file.count > skip)
-            f(file.numbers + skip * index_number_size, file.count - skip);
-        last = file.numbers + (file.count - 1) * index_number_size;
+        const bool skip =
+            last != nullptr && std::memcmp(last, file.numbers, index_number_size) == 0;
+        if (!skip)
+            f(file.numbers, file.count);
+        else if (file.count > 1)
+            f(file.numbers + index_number_size, file.count - 1);
+        last = file.numbers + static_cast<int64_t>(file.count - 1) * index_number_size;
     }
 }
 
