@@ -1564,8 +1564,7 @@ class Mismatches {
 
     template <typename Describe>
     void check(bool ok, Describe describe) {
-        ++compared_;
-        if (ok)
+        if (compared_.agree(ok))
             return;
         if (count_++ < 12)
             ADD_FAILURE() << describe();
