@@ -13,6 +13,7 @@
 
 #include <gmock/gmock.h>
 #include <gmp.h>
+#include <gmpxx.h>
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -875,36 +876,6 @@ TEST(XpDifferentialTest, TimesAgainstGmp) {
     EXPECT_GT(overflows, 0);
 }
 
-// The long division's trial digit, worked out independently: for the step at
-// digit i the window is floor(x / 256^i) mod 256y and the true digit is the
-// window divided by y. Returns how many steps need the correction (trial digit
-// one too large); fails the test if a trial digit is off by more than that.
-int corrections_needed(const Digits &x, const Digits &y) {
-    const int32_t nx = xp_significant_length(static_cast<int32_t>(x.size()), x.data());
-    const int32_t my = xp_significant_length(static_cast<int32_t>(y.size()), y.data());
-    if (my < 2 || nx < my)
-        return 0;
-    const Big bx(x), by(y);
-    Big y256, shifted, window, truth, t3, t2;
-    mpz_mul_2exp(y256, by, 8);
-    mpz_fdiv_q_2exp(t2, by, 8 * static_cast<mp_bitcnt_t>(my - 2));
-    int count = 0;
-    for (int32_t i = nx - my; i >= 0; i--) {
-        mpz_fdiv_q_2exp(shifted, bx, 8 * static_cast<mp_bitcnt_t>(i));
-        mpz_fdiv_r(window, shifted, y256);
-        mpz_fdiv_q(truth, window, by);
-        mpz_fdiv_q_2exp(t3, window, 8 * static_cast<mp_bitcnt_t>(my - 2));
-        mpz_fdiv_q(t3, t3, t2);
-        // Compared before it is read: an unsigned long may have only 32 bits.
-        const unsigned long trial = mpz_cmp_ui(t3.v, 255) > 0 ? 255ul : mpz_get_ui(t3);
-        const unsigned long digit = mpz_get_ui(truth);
-        EXPECT_GE(trial, digit);
-        EXPECT_LE(trial, digit + 1);
-        count += trial != digit;
-    }
-    return count;
-}
-
 // Divides in the three allowed forms (separate, q in x, r in x) with every
 // array sized exactly, and checks q and r against GMP.
 void check_divide(Compared &gmp, const Digits &x, const Digits &y) {
@@ -964,7 +935,6 @@ void check_divide(Compared &gmp, const Digits &x, const Digits &y) {
 TEST(XpDifferentialTest, DivideEveryLengthPairAgainstGmp) {
     std::mt19937_64 rng(0x5eed0005);
     Compared gmp("results against GMP");
-    int corrections = 0;
     for (int32_t n = 1; n <= 40; n++) {
         for (int32_t m = 1; m <= 40; m++) {
             for (int rep = 0; rep < 6; rep++) {
@@ -973,54 +943,218 @@ TEST(XpDifferentialTest, DivideEveryLengthPairAgainstGmp) {
                 SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " x "
                                                 << shape_name(sx) << " y " << shape_name(sy));
                 const Digits x = make(sx, n, rng), y = make(sy, m, rng);
-                corrections += corrections_needed(x, y);
                 check_divide(gmp, x, y);
             }
         }
     }
-    RecordProperty("corrections", corrections);
 }
 
-// Divisors whose top two digits understate them the most (a small top digit,
-// then all 0xFF below the second) make the trial digit one too large whenever
-// the window lies just under a multiple of y.
-TEST(XpDifferentialTest, DivideCorrectsOverlargeTrialDigits) {
-    std::mt19937_64 rng(0x5eed0006);
-    Compared gmp("results against GMP");
-    int corrections = 0;
-    int cases_with_correction = 0;
-    for (int32_t my = 2; my <= 40; my++) {
-        for (int rep = 0; rep < 40; rep++) {
-            const int32_t m = my + uniform(rng, 0, 2);
-            Digits y(static_cast<size_t>(m), 0);
-            for (int32_t i = 0; i < my - 2; i++)
-                y[static_cast<size_t>(i)] = 0xFF;
-            y[static_cast<size_t>(my - 2)] = static_cast<unsigned char>(
-                uniform(rng, 0, 3) == 0 ? uniform(rng, 0, 255) : uniform(rng, 0, 2));
-            y[static_cast<size_t>(my - 1)] = static_cast<unsigned char>(uniform(rng, 1, 3));
+// ---------------------------------------------------------------------------
+// The long division's steps. For a divisor of more than one word, each step
+// of xp_divide divides a window of the running remainder, below y * 2^w, by
+// y, where w is the bits of the library's word: 64 where the compiler has a
+// 128-bit type, else 32. With s = bits(y) - w, the step's first estimate is
+// the window's two words at bit s divided by y_top = floor(y / 2^s), or all
+// ones when the window's top word is y_top; the refinement lowers it while
+// it times y's top two words exceeds the window's top three; and y is added
+// back once when the estimate was still one too large. Random operands
+// seldom need these corrections, so the cases below are built to need them,
+// for both word sizes: each build meets those built for its own word, and
+// divides the others as plain cases.
 
-            // x = y * q - small, with q of random length: windows just below
-            // multiples of y.
-            const int32_t qlen = uniform(rng, 1, 6);
-            const Digits qd = make(Shape::Random, qlen, rng);
-            Big bx;
-            mpz_mul(bx, Big(y), Big(qd));
-            mpz_sub_ui(bx, bx, static_cast<unsigned long>(uniform(rng, 0, 3)));
-            if (mpz_sgn(bx.v) < 0)
-                mpz_set_ui(bx, 0);
-            const int32_t n = my + qlen + uniform(rng, 0, 2);
-            const Digits x = digits_of(bx, n);
-            SCOPED_TRACE(testing::Message() << "n " << n << " m " << m << " my " << my);
+// A random value of `bits` bits, its top bit set.
+mpz_class random_bits(long bits, std::mt19937_64 &rng) {
+    const auto digits = static_cast<int32_t>((bits + 7) / 8);
+    mpz_class v;
+    mpz_import(v.get_mpz_t(), static_cast<size_t>(digits), -1, 1, 0, 0,
+               make(Shape::Random, digits, rng).data());
+    v &= (mpz_class(1) << bits) - 1;
+    mpz_setbit(v.get_mpz_t(), static_cast<mp_bitcnt_t>(bits - 1));
+    return v;
+}
 
-            const int needed = corrections_needed(x, y);
-            corrections += needed;
-            cases_with_correction += needed > 0;
-            check_divide(gmp, x, y);
+// A random value from lo to hi.
+mpz_class random_between(const mpz_class &lo, const mpz_class &hi, std::mt19937_64 &rng) {
+    const mpz_class span = hi - lo + 1;
+    return lo +
+           random_bits(static_cast<long>(mpz_sizeinbase(span.get_mpz_t(), 2)) + 64, rng) % span;
+}
+
+// What a step's estimate does with w-bit words, for a window below y * 2^w,
+// worked out in GMP: how far the first estimate and the refined one lie above
+// the true quotient (a large number when far), whether the first estimate is
+// all ones, and whether the refinement stopped because its running remainder
+// passed a word.
+struct Estimate {
+    bool all_ones = false;
+    long first_over = 0;
+    long refined_over = 0;
+    bool remainder_passed_word = false;
+};
+
+Estimate estimate_of(const mpz_class &window, const mpz_class &y, int w) {
+    // v / 2^k, or v * 2^-k for k below 0: reading at a bit offset below 0
+    // reads zeros there.
+    const auto at = [](const mpz_class &v, long k) -> mpz_class {
+        return k >= 0 ? mpz_class(v >> k) : mpz_class(v << -k);
+    };
+    const auto excess = [](const mpz_class &d) { return abs(d) <= 8 ? d.get_si() : 1000; };
+    const long s = static_cast<long>(mpz_sizeinbase(y.get_mpz_t(), 2)) - w;
+    const mpz_class word = mpz_class(1) << w;
+    const mpz_class y_top = at(y, s), y_next = at(y, s - w) % word;
+    const mpz_class u_two = at(window, s), u_next = at(window, s - w) % word;
+    const mpz_class q = window / y;
+
+    Estimate e;
+    e.all_ones = (u_two >> w) >= y_top;
+    mpz_class estimate = word - 1, rest;
+    if (!e.all_ones) {
+        estimate = u_two / y_top;
+        rest = u_two % y_top;
+    }
+    e.first_over = excess(estimate - q);
+    while (!e.all_ones && estimate * y_next > (rest << w) + u_next) {
+        --estimate;
+        rest += y_top;
+        if (rest >= word) {
+            e.remainder_passed_word = true;
+            break;
         }
     }
-    RecordProperty("corrections", corrections);
-    // The correction step must have been needed, and results checked, often.
-    EXPECT_GT(cases_with_correction, 50);
+    e.refined_over = excess(estimate - q);
+    return e;
+}
+
+// The paths through a step, each with what its estimate does.
+struct StepPath {
+    const char *name;
+    bool (*taken)(const Estimate &);
+};
+
+const StepPath refined_from_two_above = {"refined from two above", [](const Estimate &e) {
+                                             return !e.all_ones && e.first_over == 2 &&
+                                                    e.refined_over == 0;
+                                         }};
+const StepPath refined_from_one_above = {"refined from one above", [](const Estimate &e) {
+                                             return !e.all_ones && e.first_over == 1 &&
+                                                    e.refined_over == 0;
+                                         }};
+const StepPath remainder_passes_word = {
+    "the refinement's remainder passes a word", [](const Estimate &e) {
+        return !e.all_ones && e.first_over == 1 && e.refined_over == 0 && e.remainder_passed_word;
+    }};
+const StepPath added_back = {"added back after the refinement",
+                             [](const Estimate &e) { return !e.all_ones && e.refined_over == 1; }};
+const StepPath all_ones_exact = {"all ones, exact",
+                                 [](const Estimate &e) { return e.all_ones && e.first_over == 0; }};
+const StepPath all_ones_added_back = {
+    "all ones, added back", [](const Estimate &e) { return e.all_ones && e.first_over == 1; }};
+const StepPath exact_quotient = {"exact quotient",
+                                 [](const Estimate &e) { return e.refined_over == 0; }};
+
+struct StepCase {
+    const StepPath *path;
+    mpz_class y, window;
+};
+
+// Steps built for w-bit words and a divisor of ybits bits.
+std::vector<StepCase> step_cases(int w, long ybits, std::mt19937_64 &rng) {
+    const long s = ybits - w;
+    const long e = s - w; // the bits of y below its top two words, when positive
+    const mpz_class word = mpz_class(1) << w, half = mpz_class(1) << (w - 1);
+    std::vector<StepCase> cases;
+
+    // y_top = 2^(w-1) and every bit below it one: y = (y_top + 1) * 2^s - 1,
+    // the most that y_top understates a divisor.
+    mpz_class y = ((half + 1) << s) - 1;
+    if (s >= 2) {
+        // The first estimate is 2^w - 1, the quotient 2^w - 3.
+        cases.push_back({&refined_from_two_above, y, ((word - 1) * half) << s});
+        // The top word is y_top: all ones, and the quotient 2^w - 2.
+        cases.push_back({&all_ones_added_back, y, half << (s + w)});
+    }
+    // The first estimate is k, the quotient k - 1.
+    cases.push_back({&refined_from_one_above, y, (random_between(2, half, rng) * half) << s});
+
+    // y * 2^w - 1 for a y with a bit set below y_top: the top word is y_top,
+    // and the quotient all ones.
+    y = random_bits(ybits, rng) | 1;
+    cases.push_back({&all_ones_exact, y, (y << w) - 1});
+
+    // k * y for a y with no bits below its top two words: the estimate k
+    // times those words equals the window's top three words, and stands.
+    y = random_bits(ybits, rng);
+    if (e > 0)
+        y = (y >> e) << e;
+    for (const mpz_class &k : {mpz_class(1), mpz_class(word - 1), random_between(2, word - 2, rng)})
+        cases.push_back({&exact_quotient, y, k * y});
+
+    if (e >= 0) {
+        // y_top and y_next all ones: y = (2^(2w) - 1) * 2^e. With the window
+        // (k * (2^w - 1) + 1) * 2^s the first estimate is k with a remainder
+        // of 1, which passes a word at the first decrement; the quotient is
+        // k - 1.
+        y = ((mpz_class(1) << (2 * w)) - 1) << e;
+        for (const mpz_class &k :
+             {mpz_class(2), mpz_class(word - 2), random_between(3, word - 3, rng)})
+            cases.push_back({&remainder_passes_word, y, (k * (word - 1) + 1) << s});
+    }
+    if (e >= 1) {
+        // y = t * 2^e + low, t being y's top two words and low nonzero: with
+        // the window k * t * 2^e the refined estimate is k, and the quotient
+        // k - 1.
+        const mpz_class t = random_bits(2 * w, rng);
+        const mpz_class all_low = (mpz_class(1) << e) - 1;
+        for (const mpz_class &low : {all_low, random_between(1, all_low, rng)}) {
+            y = (t << e) + low;
+            for (const mpz_class &k :
+                 {mpz_class(1), mpz_class(word - 2), random_between(2, word - 3, rng)})
+                cases.push_back({&added_back, y, (k * t) << e});
+        }
+    }
+    return cases;
+}
+
+// v's significant digits and `extra` zero digits above them.
+Digits digits_with(const mpz_class &v, int32_t extra) {
+    const auto n = static_cast<int32_t>(mpz_sizeinbase(v.get_mpz_t(), 256)) + extra;
+    return digits_of(v.get_mpz_t(), n);
+}
+
+// Each step is put at digit j of a dividend, for j = 0 and one word, as
+// x = (y * t * 2^w + window) * 256^j + low with t >= 1 and low below 256^j:
+// the steps above it leave y * t * 2^w + window modulo y * 2^w, the window
+// itself, as the running remainder there. Divisors of bit lengths around
+// one to four words, most not a multiple of 8, so that both y and the window
+// are read at a bit offset.
+TEST(XpDifferentialTest, DivideStepsThatCorrectTheirEstimate) {
+    std::mt19937_64 rng(0x5eed0006);
+    Compared gmp("results against GMP");
+    for (const int w : {32, 64}) {
+        const long lengths[] = {
+            w + 1,     w + 3,     w + w / 4 + 5, w + w / 2 + 1, 2 * w - 7,         2 * w - 1,
+            2 * w,     2 * w + 1, 2 * w + 3,     2 * w + 8,     2 * w + w / 2 + 5, 3 * w,
+            3 * w + 5, 4 * w + 4};
+        for (const long ybits : lengths) {
+            for (const StepCase &c : step_cases(w, ybits, rng)) {
+                SCOPED_TRACE(testing::Message()
+                             << w << "-bit words, y of " << ybits << " bits: " << c.path->name);
+                // The case is a step's window, and takes its path.
+                ASSERT_TRUE(c.window < (c.y << w));
+                EXPECT_TRUE(c.path->taken(estimate_of(c.window, c.y, w)))
+                    << "the case does not take its path";
+                for (const int j : {0, w / 8}) {
+                    const mpz_class t = random_between(1, 0xFFFF, rng);
+                    const mpz_class low =
+                        j == 0 ? mpz_class(0)
+                               : random_between(0, (mpz_class(1) << (8 * j)) - 1, rng);
+                    const mpz_class x = ((((c.y * t) << w) + c.window) << (8 * j)) + low;
+                    check_divide(gmp, digits_with(x, uniform(rng, 0, 1)),
+                                 digits_with(c.y, uniform(rng, 0, 1)));
+                }
+            }
+        }
+    }
 }
 
 TEST(XpDifferentialTest, DivideByZeroOfEveryShape) {
