@@ -578,10 +578,11 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
 
         // Estimate: the window's two words at offset s divided by y_top. This
         // is never below the true quotient and at most 2 above it. When the
-        // top word reaches y_top the quotient takes all w bits, and all ones
-        // is the estimate. A short chunk is the first one, whose window is
-        // below 256^(my - 1 + c), at most y_top * 2^(s + 8c): its estimate
-        // fits its c digits.
+        // top word reaches y_top the quotient is at least 2^w - 2, as y is
+        // below (y_top + 1) * 2^s and y_top at least 2^(w-1), and all ones
+        // is the estimate, at most 1 above it. A short chunk is the first
+        // one, whose window is below 256^(my - 1 + c), at most
+        // y_top * 2^(s + 8c): its estimate fits its c digits.
         const Word u1 = bits_at(window, len, s + word_bits);
         Word qk = word_max;
         if (u1 < y_top) {
@@ -603,15 +604,12 @@ int32_t xp_divide(int32_t n, unsigned char *q, const unsigned char *x, int32_t m
         }
         assert_require(c == word_bytes || qk >> (8 * c) == 0);
 
-        // Multiply and subtract; when the window went negative, qk was too
-        // large: add y back, at most twice.
+        // Multiply and subtract; when the window went negative, qk was one
+        // too large: add y back, which brings the window back to at least 0,
+        // carrying out of its top.
         if (subtract_product(window, len, y, my, qk) != 0) {
-            for (int32_t added = 0;; added++) {
-                assert_require(added < 2);
-                qk--;
-                if (add_back(window, len, y, my) != 0)
-                    break;
-            }
+            qk--;
+            assert_require(add_back(window, len, y, my) != 0);
         }
         store_n(q + i, c, qk);
         top = i;

@@ -741,6 +741,27 @@ TEST(FmtBufferTest, AppendsJoinInOneBuffer) {
     EXPECT_EQ(std::string(buf + 8, 4), "@@@@");
 }
 
+// Once an append has overflowed, `next` is at the end of the buffer, where
+// it stays: every later append raises format_overflow again, at its first
+// character or at its NUL, and writes nothing.
+TEST(FmtBufferTest, AppendAfterOverflowRaisesAgain) {
+    char buf[8];
+    std::memset(buf, '@', sizeof buf);
+    FmtBuffer buffer = {buf, buf, 4};
+    EXPECT_EQ(raised_by([&] { fmt_append(&buffer, "abcdef"); }).exception, &format_overflow);
+    EXPECT_EQ(buffer.next, buf + 4);
+    for (const char *format : {"", "x", "%d"}) {
+        SCOPED_TRACE(testing::Message() << '"' << format << '"');
+        const ExceptionFrame frame = raised_by([&] { fmt_append(&buffer, format, 7); });
+        EXPECT_EQ(frame.exception, &format_overflow);
+        EXPECT_STREQ(frame.file, "src/fmt.cpp");
+        EXPECT_EQ(buffer.buf, buf);
+        EXPECT_EQ(buffer.next, buf + 4);
+        EXPECT_EQ(buffer.size, 4);
+        EXPECT_EQ(std::string(buf, sizeof buf), "abcd@@@@");
+    }
+}
+
 // The line of src/fmt.cpp at which each call raised assertion_failed, in
 // the order of the calls; a call that raises anything else fails the test.
 std::vector<int32_t> assertion_lines(std::initializer_list<std::function<void()>> calls) {

@@ -3,6 +3,7 @@
 #include <lexspot/mem.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -129,6 +130,8 @@ TEST(MemTest, ExhaustionRaisesAtRequester) {
          [] { mem_allocate_zeroed(beyond_32_bits, beyond_32_bits, "b.c", 5); }, "b.c", 5},
         {"zeroed 2^62 + 1 by 1", [] { mem_allocate_zeroed(beyond_32_bits, 1, "c.c", 6); }, "c.c",
          6},
+        {"zeroed 1 by 2^62 + 1", [] { mem_allocate_zeroed(1, beyond_32_bits, "e.c", 8); }, "e.c",
+         8},
         {"reallocate 2^62 + 1", [&] { mem_reallocate(block, beyond_32_bits, "d.c", 7); }, "d.c", 7},
         {"line 0", [] { mem_allocate(huge, "src/text.cpp", 0); }, "src/text.cpp", 0},
         {"line -2", [] { mem_allocate(huge, "src/text.cpp", -2); }, "src/text.cpp", -2},
@@ -157,6 +160,57 @@ TEST(MemTest, ExhaustionRaisesAtRequester) {
     block = static_cast<char *>(mem_reallocate(block, 16));
     EXPECT_EQ(std::memcmp(block, "abcdefgh", 8), 0);
     mem_release(block);
+}
+
+// Where size_t has 64 bits, a request above 4 GiB is the allocator's to
+// grant: none is refused for want of 32 bits. Each block is written at both
+// ends, which faults where it is shorter, and a zeroed one reads zero there
+// first.
+TEST(MemTest, RequestsAbove4GiBAreGrantedWhereSizeTHas64Bits) {
+    if (sizeof(size_t) < 8)
+        GTEST_SKIP() << "size_t has " << 8 * sizeof(size_t)
+                     << " bits: a request above 4 GiB is refused without asking malloc";
+#ifdef LEXSPOT_ASAN
+    GTEST_SKIP() << "the sanitizer's allocator takes seconds to mark the shadow of a 4 GiB block "
+                    "when it allocates it and again when it frees it";
+#endif
+    constexpr int64_t big = (INT64_C(1) << 32) + 1;
+    void *probe = std::malloc(static_cast<size_t>(big));
+    if (probe == nullptr)
+        GTEST_SKIP() << "malloc refuses 4 GiB + 1 bytes here";
+    std::free(probe);
+
+    const auto check_ends = [](void *block, bool zeroed) {
+        volatile auto *p = static_cast<unsigned char *>(block);
+        if (zeroed) {
+            EXPECT_EQ(p[0], 0);
+            EXPECT_EQ(p[big - 1], 0);
+        }
+        p[0] = 1;
+        p[big - 1] = 2;
+        mem_release(block);
+    };
+    struct Case {
+        const char *what;
+        std::function<void *()> call;
+        bool zeroed;
+    };
+    const Case cases[] = {
+        {"allocate", [] { return mem_allocate(big); }, false},
+        {"zeroed 1 by 4 GiB + 1", [] { return mem_allocate_zeroed(1, big); }, true},
+        {"zeroed 4 GiB + 1 by 1", [] { return mem_allocate_zeroed(big, 1); }, true},
+        {"reallocate", [] { return mem_reallocate(mem_allocate(16), big); }, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        void *block = nullptr;
+        const ExceptionFrame f = raised_by([&] { block = c.call(); });
+        if (f.exception != nullptr) {
+            ADD_FAILURE() << f.exception->reason << " raised at " << f.file << ":" << f.line;
+            continue;
+        }
+        check_ends(block, c.zeroed);
+    }
 }
 
 // The default location is the caller's own line.

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "client_exit.hpp"
+#include "failing_alloc.hpp"
 #include "int128.hpp"
 #include "test_support.hpp"
 #include <lexspot/assert.hpp>
@@ -28,6 +29,9 @@
 
 namespace lexspot {
 namespace {
+
+// A test that leaves a block allocated fails.
+[[maybe_unused]] const bool leak_check = failing_alloc::check_every_test_for_leaks();
 
 using Bytes = std::vector<unsigned char>;
 
@@ -142,6 +146,24 @@ TEST(MpWidthTest, HeapScratchIsReplacedAndReleased) {
     std::memset(mp_temps[0], 0, 5 * 32 + 2);
     mp_set_width(128);
     EXPECT_EQ(mp_temps[0], static_area);
+}
+
+// Above 128 bits the scratch values take one heap block, which every width
+// change releases: from one wide width to another, to the same one, or back
+// to the static area. The blocks counted after each change, the start-up
+// width's being none.
+TEST(MpWidthTest, WidthChangesLeaveNoBlockBehind) {
+    const int64_t at_start = failing_alloc::live_blocks();
+    const struct {
+        int32_t width;
+        int64_t blocks;
+    } steps[] = {{129, 1}, {256, 1}, {129, 1}, {129, 1}, {128, 0}, {300, 1},
+                 {2, 0},   {200, 1}, {136, 1}, {16, 0},  {32, 0}};
+    for (const auto &step : steps) {
+        mp_set_width(step.width);
+        EXPECT_EQ(failing_alloc::live_blocks() - at_start, step.blocks)
+            << "after the change to " << step.width << " bits";
+    }
 }
 
 // A failed allocation of the new scratch area changes nothing: the old
@@ -1592,8 +1614,7 @@ class Mismatches {
 
     template <typename Describe>
     void check(bool ok, Describe describe) {
-        ++compared_;
-        if (ok)
+        if (compared_.agree(ok))
             return;
         if (count_++ < 12)
             ADD_FAILURE() << describe();

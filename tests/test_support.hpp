@@ -27,10 +27,17 @@ extern "C" size_t __sanitizer_get_allocated_size(const volatile void *p);
 
 namespace lexspot {
 
-// Counts the cases a differential test compares with its oracle and prints
+// Counts the comparisons a differential test makes with its oracle and prints
 // "[ compared ] <count> <what>" when the test ends. CTest keeps the line in
 // its log, where the CI sums it for each architecture and requires a cross
-// build to have compared exactly as much as the native one.
+// build to have compared exactly as much as the native one. The count is
+// taken by the comparison itself, so a case that skips its comparison is not
+// counted:
+//
+//     Compared gmp("results against GMP");
+//     EXPECT_PRED_FORMAT2(gmp, got, expected) << "context";
+//
+// or, where the caller works out whether the results agree, through `agree`.
 class Compared {
   public:
     explicit Compared(const char *what) : what_(what) {}
@@ -38,7 +45,24 @@ class Compared {
     Compared &operator=(const Compared &) = delete;
     ~Compared() { std::printf("[ compared ] %lld %s\n", count_, what_); }
 
-    void operator++() { ++count_; }
+    // The predicate-formatter of EXPECT_PRED_FORMAT2: counts one comparison,
+    // and fails showing both values when got differs from expected.
+    template <typename Got, typename Expected>
+    ::testing::AssertionResult operator()(const char *got_text, const char *expected_text,
+                                          const Got &got, const Expected &expected) {
+        ++count_;
+        if (got == expected)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << got_text << " is " << ::testing::PrintToString(got) << "\n"
+               << expected_text << " (" << what_ << ") is " << ::testing::PrintToString(expected);
+    }
+
+    // Counts one comparison whose outcome is `same`, and returns it.
+    bool agree(bool same) {
+        ++count_;
+        return same;
+    }
 
   private:
     const char *what_;
