@@ -25,18 +25,21 @@ namespace lexspot {
 
 namespace {
 
-// Cuts [0, count) into exactly `want` runs, each ending where its share of
-// the total weight is reached, none empty.
+// Cuts [0, count) into exactly `want` runs, none empty, the k-th ending
+// nearest to where k/want of the total weight is reached: an argument goes
+// before that point when its middle does. (In doubles: weights are byte
+// counts, far below 2^53, so the sums are exact.)
 void plan_exactly(const int64_t *weights, int64_t count, int64_t total, int64_t want,
                   Buffer<int64_t> *starts) {
     starts->push_back(0);
-    int64_t i = 0, prefix = 0;
+    int64_t i = 0;
+    double prefix = 0;
     for (int64_t k = 1; k < want; k++) {
-        // k/want of the total, without overflow.
-        const int64_t target = total / want * k + total % want * k / want;
+        const double target =
+            static_cast<double>(total) * static_cast<double>(k) / static_cast<double>(want);
         const int64_t least = starts->back() + 1, most = count - (want - k);
-        while (i < most && (i < least || prefix < target))
-            prefix += weights[i++];
+        while (i < most && (i < least || prefix + static_cast<double>(weights[i]) / 2 < target))
+            prefix += static_cast<double>(weights[i++]);
         starts->push_back(i);
     }
 }
