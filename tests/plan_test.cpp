@@ -69,10 +69,10 @@ TEST(PlanTest, AnExactNumberOfShardsBalancedByWeight) {
 }
 
 TEST(PlanTest, TheDefaultKeepsShardsSmallAndMoreThanTheJobs) {
-    // 100 files of 1 MiB: shards of about 4 MiB, more than enough for 2 jobs.
+    // 100 files of 1 MiB: shards of about 2 MiB, more than enough for 2 jobs.
     const Starts hundred = plan(many(100, mib), 2, 0);
-    EXPECT_EQ(hundred.size(), 25u);
-    EXPECT_THAT(loads(many(100, mib), hundred), testing::Each(4 * mib));
+    EXPECT_EQ(hundred.size(), 50u);
+    EXPECT_THAT(loads(many(100, mib), hundred), testing::Each(2 * mib));
     // Small inputs still make 4 shards per job, where there are the files.
     EXPECT_EQ(plan(many(1000, 100), 2, 0).size(), 8u);
     EXPECT_EQ(plan(many(1000, 100), 3, 0).size(), 12u);
@@ -84,7 +84,7 @@ TEST(PlanTest, TheDefaultKeepsShardsSmallAndMoreThanTheJobs) {
 
 TEST(PlanTest, AFileLargerThanTheAverageShardStandsAlone) {
     // 40 files of 1 MiB around one of 40 MiB: the large one alone, the
-    // others cut before and after it.
+    // others cut before and after it, in shards of about 2 MiB.
     Weights weights = many(20, mib);
     weights.push_back(40 * mib);
     Weights after = many(20, mib);
@@ -95,7 +95,7 @@ TEST(PlanTest, AFileLargerThanTheAverageShardStandsAlone) {
     ASSERT_NE(large + 1, starts.end());
     EXPECT_EQ(*(large + 1), 21);
     for (int64_t load : loads(weights, starts))
-        EXPECT_TRUE(load == 40 * mib || load <= 5 * mib) << load;
+        EXPECT_TRUE(load == 40 * mib || load <= 3 * mib) << load;
 }
 
 } // namespace

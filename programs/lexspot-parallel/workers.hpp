@@ -15,8 +15,9 @@
 //
 // The run. At most `jobs` workers run at once, the largest shards first.
 // Each worker is a forked process, single-threaded, that indexes its shard
-// with the same code as lexspot and writes it to an unlinked temporary file
-// the parent made for it (in $TMPDIR, else /tmp): nothing is left on disk
+// with the same code as lexspot, its heap in transparent huge pages where
+// the system gives them, and writes it to an unlinked temporary file the
+// parent made for it (in $TMPDIR, else /tmp): nothing is left on disk
 // however the run ends. Paths that are neither regular files nor
 // directories (pipes, terminals, devices) are read by one worker at a time,
 // in argument order, as lexspot would read them.
@@ -28,7 +29,7 @@
 
 namespace lexspot {
 
-inline constexpr int64_t shard_bytes = 4 << 20;
+inline constexpr int64_t shard_bytes = 2 << 20;
 inline constexpr int64_t shards_per_job = 4;
 
 // Cuts `count` arguments (count >= 1) of the given `weights` into shards:
