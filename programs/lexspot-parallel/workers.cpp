@@ -157,7 +157,7 @@ int make_shard_file(const char *dir) {
 // sanitizers'), this does nothing.
 void use_huge_pages() {
 #if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(LEXSPOT_FOREIGN_MALLOC)
-    constexpr uintptr_t huge = uintptr_t{2} << 20;
+    constexpr size_t huge = size_t{2} << 20;
     // A quarter of a 32-bit address space at most.
     constexpr size_t reserve = sizeof(void *) >= 8 ? size_t{1} << 30 : size_t{1} << 28;
     mallopt(M_MMAP_MAX, 0);
@@ -165,10 +165,11 @@ void use_huge_pages() {
     void *block = std::malloc(reserve);
     if (block == nullptr)
         return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + huge - 1) & ~(huge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + reserve) & ~(huge - 1);
-    if (start < end)
-        (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+    // The huge pages wholly inside the block.
+    const size_t skip = (huge - reinterpret_cast<uintptr_t>(block) % huge) % huge;
+    const size_t length = (reserve - skip) & ~(huge - 1);
+    if (length > 0)
+        (void)madvise(static_cast<char *>(block) + skip, length, MADV_HUGEPAGE);
     std::free(block);
 #endif
 }
