@@ -8,20 +8,16 @@
 #
 #   bench/kernel_counts.sh
 #
-# Extracts /usr/src/linux-source-6.1.tar.xz (package linux-source-6.1) once
-# into $LEXSPOT_BENCH_CACHE/full (default ~/.cache/lexspot-bench/full, about
-# 1.3 GB). Lines are counted as grep counts them; lexspot reads lines longer
+# Extracts /usr/src/linux-source-6.1.tar.xz (package linux-source-6.1,
+# installed when missing) once into $LEXSPOT_BENCH_CACHE/full (default
+# ~/.cache/lexspot-bench/full, about 1.3 GB), as bench/kernel_sources.sh
+# says. Lines are counted as grep counts them; lexspot reads lines longer
 # than 510 characters in pieces, which the kernel's C sources rarely have.
 set -euo pipefail
 
-full=${LEXSPOT_BENCH_CACHE:-$HOME/.cache/lexspot-bench}/full
-if [[ ! -f $full/.extracted ]]; then
-    echo "kernel_counts.sh: extracting the kernel sources into $full" >&2
-    mkdir -p "$full"
-    tar -xf /usr/src/linux-source-6.1.tar.xz -C "$full"
-    touch "$full/.extracted"
-fi
-cd "$full/linux-source-6.1"
+# shellcheck source=bench/kernel_sources.sh
+source "$(dirname "$0")/kernel_sources.sh"
+kernel_full_prepare
 
 files=$(find . -type f -name '*.[ch]' | wc -l)
 bytes=$(find . -type f -name '*.[ch]' -print0 | xargs -0 cat | wc -c)

@@ -10,6 +10,11 @@
 # It sets `cache` and `tree` and leaves the shell in $tree, so the lists'
 # relative paths resolve.
 #
+# kernel_full_prepare: the same for the whole tree, for bench/kernel_counts.sh
+# and bench/whole_tree.sh: installs linux-source-6.1 when missing, extracts
+# it whole once into $LEXSPOT_BENCH_CACHE/full (about 1.3 GB) and leaves the
+# shell at the top of the tree.
+#
 # bench_commands LIST WORK: sets `names` and `commands`, lexspot ($lexspot),
 # lexspot-parallel ($lexspot_parallel, with as many jobs as there are
 # processors) and the tools a user would pick instead, each reading the
@@ -50,6 +55,22 @@ kernel_sources_prepare() {
     cd "$tree"
     find kernel -type f -name '*.[ch]' | LC_ALL=C sort > "$cache/small.list"
     find "${dirs[@]}" -type f -name '*.[ch]' | LC_ALL=C sort > "$cache/medium.list"
+}
+
+kernel_full_prepare() {
+    if ! dpkg-query -W -f='${Status}' linux-source-6.1 2>/dev/null | grep -q 'install ok installed'; then
+        echo "bench: installing linux-source-6.1" >&2
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq linux-source-6.1 >/dev/null
+    fi
+    local full=${LEXSPOT_BENCH_CACHE:-$HOME/.cache/lexspot-bench}/full
+    if [[ ! -f $full/.extracted ]]; then
+        echo "bench: extracting the kernel sources into $full" >&2
+        mkdir -p "$full"
+        tar -xf /usr/src/linux-source-6.1.tar.xz -C "$full"
+        touch "$full/.extracted"
+    fi
+    cd "$full/linux-source-6.1"
 }
 
 bench_commands() {

@@ -10,7 +10,7 @@
 # Extracts /usr/src/linux-source-6.1.tar.xz (package linux-source-6.1,
 # installed when missing; run as root) once into
 # $LEXSPOT_BENCH_CACHE/full (default ~/.cache/lexspot-bench/full, about
-# 1.3 GB), as bench/kernel_counts.sh does. Prints the run's wall time, CPU
+# 1.3 GB), with bench/kernel_sources.sh. Prints the run's wall time, CPU
 # time (user + system, of every process) and the peak resident memory of its
 # largest process, from GNU time, then what the report holds: distinct
 # identifiers, entries (identifier/file pairs) and records (line numbers),
@@ -23,20 +23,15 @@ parallel=$(realpath "${1:-$repo/build/release/lexspot-parallel}")
 [[ -x $parallel ]] || { echo "whole_tree.sh: no lexspot-parallel at $parallel" >&2; exit 1; }
 jobs=${LEXSPOT_BENCH_JOBS:-$(nproc)}
 
-for p in linux-source-6.1 time xz-utils; do
+for p in time xz-utils; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
     fi
 done
-full=${LEXSPOT_BENCH_CACHE:-$HOME/.cache/lexspot-bench}/full
-if [[ ! -f $full/.extracted ]]; then
-    echo "whole_tree.sh: extracting the kernel sources into $full" >&2
-    mkdir -p "$full"
-    tar -xf /usr/src/linux-source-6.1.tar.xz -C "$full"
-    touch "$full/.extracted"
-fi
-cd "$full/linux-source-6.1"
+# shellcheck source=bench/kernel_sources.sh
+source "$repo/bench/kernel_sources.sh"
+kernel_full_prepare
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

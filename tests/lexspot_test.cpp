@@ -395,14 +395,10 @@ TEST_F(LexspotTest, RandomInputsMatchTheModel) {
 
 // Every block is freed after a normal run, whatever the inputs were.
 TEST_F(LexspotTest, NoLeaksUnderValgrind) {
-#if defined(LEXSPOT_SANITIZED)
-    GTEST_SKIP() << "valgrind cannot run an AddressSanitizer build";
-#elif defined(LEXSPOT_EMULATOR)
-    GTEST_SKIP() << "valgrind cannot run a program built for another machine, which runs under "
-                 << LEXSPOT_EMULATOR;
-#elif !defined(LEXSPOT_VALGRIND)
-    GTEST_SKIP() << "valgrind not found";
-#else
+    std::string why;
+    const char *valgrind = valgrind_program(&why);
+    if (valgrind == nullptr)
+        GTEST_SKIP() << why;
     write("t.c", t_c);
     write("long", std::string(600, ' ') + "\n" + t_c);
     ASSERT_EQ(mkdir(path("d").c_str(), 0700), 0);
@@ -433,16 +429,9 @@ TEST_F(LexspotTest, NoLeaksUnderValgrind) {
         write(".stdin", leg.input);
         Streams streams;
         streams.stdin_path = path(".stdin");
-        Outcome run = execute(LEXSPOT_VALGRIND, argv, streams);
-        // Valgrind passes the program's path on as its argv[0], which starts
-        // each diagnostic in place of the name.
-        const std::string by_name = "lexspot: ", by_path = LEXSPOT_PROGRAM + ": "s;
-        std::string err = leg.err;
-        for (size_t at = 0; (at = err.find(by_name, at)) != std::string::npos; at += by_path.size())
-            err.replace(at, by_name.size(), by_path);
-        expect_report(run, leg.out, err);
+        Outcome run = execute(valgrind, argv, streams);
+        expect_report(run, leg.out, replaced(leg.err, "lexspot: ", LEXSPOT_PROGRAM + ": "s));
     }
-#endif
 }
 
 #if defined(LEXSPOT_REFUSE_ALLOC_PRELOAD)

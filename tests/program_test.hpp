@@ -53,6 +53,35 @@ inline void write_file(const std::string &path, const std::string &content) {
     ASSERT_TRUE(out.good()) << path;
 }
 
+// The valgrind to run a program under: its path, or null with the reason in
+// `*why` when it cannot run the programs of this build.
+inline const char *valgrind_program(std::string *why) {
+#if defined(LEXSPOT_SANITIZED)
+    *why = "valgrind cannot run an AddressSanitizer build";
+    return nullptr;
+#elif defined(LEXSPOT_EMULATOR)
+    *why = std::string("valgrind cannot run a program built for another machine, which runs "
+                       "under ") +
+           LEXSPOT_EMULATOR;
+    return nullptr;
+#elif !defined(LEXSPOT_VALGRIND)
+    *why = "valgrind not found";
+    return nullptr;
+#else
+    (void)why;
+    return LEXSPOT_VALGRIND;
+#endif
+}
+
+// `text` with every `from` replaced by `to`. valgrind passes the program's
+// path on as its name, which then starts each diagnostic in place of the
+// name the test gave.
+inline std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 // Where standard input and standard output of a run come from and go to.
 struct Streams {
     std::string stdin_path = "/dev/null"; // empty: standard input closed

@@ -141,6 +141,21 @@ std::string refusal(const std::string &bytes) {
     return why != nullptr ? why : "";
 }
 
+// A shard whose checksum holds, made by hand from `body`.
+std::string sealed(const std::string &body) {
+    const uint32_t crc = shard_crc32(0, reinterpret_cast<const unsigned char *>(body.data()),
+                                     static_cast<int64_t>(body.size()));
+    const uint64_t length = 20 + body.size() + 4;
+    std::string bytes = "\x89LXS\r\n\x1a\n"
+                        "\x01\0\0\0"s;
+    for (int k = 0; k < 8; k++)
+        bytes += static_cast<char>(length >> (8 * k));
+    bytes += body;
+    for (int k = 0; k < 4; k++)
+        bytes += static_cast<char>(crc >> (8 * k));
+    return bytes;
+}
+
 const Contents small = {
     {{"can't open", "missing", "No such file or directory"},
      {"can't read", "\x01", "Is a directory"}},
@@ -203,17 +218,7 @@ TEST(ShardTest, TheBytesOfASmallShard) {
                              "\x02\0\0\0\x01\0\0\0"
                              "\x02\0\0"
                              "\0\0\0\0"s; // the end of the index
-    const uint32_t crc = shard_crc32(0, reinterpret_cast<const unsigned char *>(body.data()),
-                                     static_cast<int64_t>(body.size()));
-    const uint64_t length = 20 + body.size() + 4;
-    std::string expected = "\x89LXS\r\n\x1a\n"
-                           "\x01\0\0\0"s;
-    for (int k = 0; k < 8; k++)
-        expected += static_cast<char>(length >> (8 * k));
-    expected += body;
-    for (int k = 0; k < 4; k++)
-        expected += static_cast<char>(crc >> (8 * k));
-    EXPECT_EQ(written(small), expected);
+    EXPECT_EQ(written(small), sealed(body));
 }
 
 TEST(ShardTest, WhatIsWrittenReadsBack) {
@@ -315,21 +320,6 @@ TEST(ShardTest, EveryDamageIsRefused) {
                                std::to_string(good.size()) + " bytes");
     }
     EXPECT_EQ(refusal(good + '\0'), "has 1 byte after its end at " + std::to_string(good.size()));
-}
-
-// A shard whose checksum holds, made by hand from `body`.
-std::string sealed(const std::string &body) {
-    const uint32_t crc = shard_crc32(0, reinterpret_cast<const unsigned char *>(body.data()),
-                                     static_cast<int64_t>(body.size()));
-    const uint64_t length = 20 + body.size() + 4;
-    std::string bytes = "\x89LXS\r\n\x1a\n"
-                        "\x01\0\0\0"s;
-    for (int k = 0; k < 8; k++)
-        bytes += static_cast<char>(length >> (8 * k));
-    bytes += body;
-    for (int k = 0; k < 4; k++)
-        bytes += static_cast<char>(crc >> (8 * k));
-    return bytes;
 }
 
 std::string u32(uint32_t v) {

@@ -15,10 +15,6 @@ void keep_diagnostic(void *closure, const char *what, const char *name, int erro
     static_cast<DiagnosticList *>(closure)->add(what, name, std::strerror(error));
 }
 
-int compare_names(const void *x, const void *y) {
-    return text_compare(*static_cast<const Text *>(x), *static_cast<const Text *>(y));
-}
-
 // What the drain writes to: the shard, and the sorted distinct file names
 // the entries are numbered by.
 struct Drain {
@@ -85,15 +81,10 @@ int MapRun::write(ShardWriter &writer) {
     else
         for (int64_t i = 0; i < count_; i++)
             names.push_back(text_wrap(paths_[i], static_cast<int>(std::strlen(paths_[i]))));
-    if (names.size() > 1)
-        std::qsort(names.data(), static_cast<size_t>(names.size()), sizeof(Text), compare_names);
-    int64_t distinct = 0;
-    for (int64_t i = 0; i < names.size(); i++)
-        if (distinct == 0 || text_compare(names[distinct - 1], names[i]) != 0)
-            names[distinct++] = names[i];
-    writer.names(names.data(), distinct);
+    shard_sort_names(&names);
+    writer.names(names.data(), names.size());
 
-    Drain drain = {&writer, names.data(), distinct};
+    Drain drain = {&writer, names.data(), names.size()};
     index_drain(&index_, {drain_identifier, drain_file, &drain});
     return writer.finish();
 }

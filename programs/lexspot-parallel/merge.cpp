@@ -15,10 +15,6 @@ namespace lexspot {
 
 namespace {
 
-int compare_names(const void *x, const void *y) {
-    return text_compare(*static_cast<const Text *>(x), *static_cast<const Text *>(y));
-}
-
 // One file of the identifier being merged: a shard's entry, under its name's
 // number in the union. Sorted by name, then by shard, they give the merged
 // files with each path's numbers in shard order.
@@ -72,13 +68,7 @@ class Merge {
 void Merge::unite_names() {
     for (int64_t s = 0; s < count_; s++)
         names_.append(shards_[s]->names(), shards_[s]->name_count());
-    if (names_.size() > 1)
-        std::qsort(names_.data(), static_cast<size_t>(names_.size()), sizeof(Text), compare_names);
-    int64_t distinct = 0;
-    for (int64_t i = 0; i < names_.size(); i++)
-        if (distinct == 0 || text_compare(names_[distinct - 1], names_[i]) != 0)
-            names_[distinct++] = names_[i];
-    names_.resize(distinct);
+    shard_sort_names(&names_);
 
     // Each shard's names are sorted too: one walk along the union each.
     for (int64_t s = 0; s < count_; s++) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -87,6 +88,24 @@ uint32_t shard_crc32(uint32_t crc, const unsigned char *data, int64_t size) {
     for (; size > 0; size--, data++)
         c = crc_tables[0][(c ^ *data) & 0xff] ^ (c >> 8);
     return ~c;
+}
+
+namespace {
+
+int compare_names(const void *x, const void *y) {
+    return text_compare(*static_cast<const Text *>(x), *static_cast<const Text *>(y));
+}
+
+} // namespace
+
+void shard_sort_names(Buffer<Text> *names) {
+    if (names->size() > 1)
+        std::qsort(names->data(), static_cast<size_t>(names->size()), sizeof(Text), compare_names);
+    int64_t distinct = 0;
+    for (int64_t i = 0; i < names->size(); i++)
+        if (distinct == 0 || text_compare((*names)[distinct - 1], (*names)[i]) != 0)
+            (*names)[distinct++] = (*names)[i];
+    names->resize(distinct);
 }
 
 // ---- DiagnosticList

@@ -62,6 +62,10 @@ inline constexpr uint32_t shard_version = 1;
 // CRC-32 of `size` bytes at `data`, continuing from `crc` (0 to start).
 uint32_t shard_crc32(uint32_t crc, const unsigned char *data, int64_t size);
 
+// Sorts `names` in text_compare order and keeps one of each, as a shard
+// lists its file names.
+void shard_sort_names(Buffer<Text> *names);
+
 // ---- Diagnostics and raises, as the merge replays them
 
 // One diagnostic line: "PROGRAM: WHAT 'NAME' (REASON)", or "PROGRAM: WHAT
