@@ -118,5 +118,5 @@ check_man_files() {
         [[ -n $from && $path == "$from"/* ]] && path=$to${path#"$from"}
         [[ -e $path ]] || { echo "example: $page names $path under FILES, which is not there" >&2; exit 1; }
     done
-    echo "example: the ${#paths[@]} files that $page names under FILES are there"
+    echo "example: what $page names under FILES is there (${#paths[@]} of them)"
 }
