@@ -7,7 +7,6 @@
 // was invoked by.
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +14,6 @@
 #include <random>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -300,7 +298,7 @@ class Fifo {
         for (int tries = 0; fd_ < 0 && tries < 6000; tries++) {
             fd_ = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
             if (fd_ < 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                usleep(10000);
         }
         EXPECT_GE(fd_, 0) << "no reader opened " << path_;
         // The reader may still be inside open(2), its descriptor not yet
@@ -309,7 +307,7 @@ class Fifo {
         for (int tries = 0; fd_ >= 0 && reader == 0 && tries < 6000; tries++) {
             reader = holder_of(std::filesystem::canonical(path_).string());
             if (reader == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                usleep(10000);
         }
         return reader;
     }
@@ -401,7 +399,7 @@ TEST_F(ParallelTest, ASignalLeavesNoWorkerAndNoFileBehind) {
         for (int tries = 0; !gone && tries < 500; tries++) {
             gone = ended(reader);
             if (!gone)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                usleep(10000);
         }
         EXPECT_TRUE(gone) << "the reader " << reader << " still runs";
         EXPECT_THAT(listing(path("tmp")), testing::IsEmpty());
