@@ -166,6 +166,7 @@ int map(const char *out, const char *const *paths, int64_t count) {
     const int fd = create_beside(out, &temporary);
     if (fd < 0)
         return 1;
+    map_use_huge_pages();
     MapRun run;
     run.index(paths, count);
     if (run.raised()) {

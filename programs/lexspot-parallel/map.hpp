@@ -21,6 +21,11 @@
 
 namespace lexspot {
 
+// Prepares the heap of a process that is about to index for an index's
+// pattern of access: transparent huge pages, where the system gives them.
+// Call it once, before any run, in a process that does nothing else.
+void map_use_huge_pages();
+
 class MapRun {
   public:
     MapRun() = default;

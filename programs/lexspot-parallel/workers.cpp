@@ -11,8 +11,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <malloc.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,16 +20,6 @@
 #include "map.hpp"
 #include "merge.hpp"
 #include "shard.hpp"
-
-// The sanitizers bring an allocator of their own, in front of the C
-// library's.
-#if defined(__SANITIZE_ADDRESS__)
-#define LEXSPOT_FOREIGN_MALLOC 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LEXSPOT_FOREIGN_MALLOC 1
-#endif
-#endif
 
 namespace lexspot {
 
@@ -144,40 +132,10 @@ int make_shard_file(const char *dir) {
     return fd;
 }
 
-// Lays out the worker's heap in transparent huge pages, where the system
-// gives them on request. An index is a web of small blocks over hundreds of
-// MiB, and every lookup walks a chain of them, a different page at each
-// step: with 4 KiB pages nearly every step misses the TLB, and every page
-// faults when first touched. On the kernel's sources this halves the
-// workers' time. The heap is grown once by a large block, which is advised
-// and freed at once; malloc then carves the index out of that space and
-// keeps it there, since neither mmap nor trimming takes it elsewhere.
-// Untouched, the space costs nothing but addresses. Where there are no such
-// pages, no such malloc, or another allocator in front of it (the
-// sanitizers'), this does nothing.
-void use_huge_pages() {
-#if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(LEXSPOT_FOREIGN_MALLOC)
-    constexpr size_t huge = size_t{2} << 20;
-    // A quarter of a 32-bit address space at most.
-    constexpr size_t reserve = sizeof(void *) >= 8 ? size_t{1} << 30 : size_t{1} << 28;
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, static_cast<int>(std::min<size_t>(2 * reserve, INT32_MAX)));
-    void *block = std::malloc(reserve);
-    if (block == nullptr)
-        return;
-    // The huge pages wholly inside the block.
-    const size_t skip = (huge - reinterpret_cast<uintptr_t>(block) % huge) % huge;
-    const size_t length = (reserve - skip) & ~(huge - 1);
-    if (length > 0)
-        (void)madvise(static_cast<char *>(block) + skip, length, MADV_HUGEPAGE);
-    std::free(block);
-#endif
-}
-
 // The worker's whole life: index, write the shard, exit. Exits with status
 // 0 when the shard is written, whatever it holds.
 [[noreturn]] void work(const char *program, const char *const *paths, int64_t count, int fd) {
-    use_huge_pages();
+    map_use_huge_pages();
     int status = 0;
     {
         MapRun run;
